@@ -1,0 +1,175 @@
+// kelpx: read access to an ELF file of either class and byte order. Every value comes back widened
+// to 64 bits; every decode is bounds-checked against the loaded bytes. Records are caller-owned and
+// stay valid until kelpx_unload of the handle they came from. Status results: 0 = success.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "kelpbase.h"
+
+struct kelpx_handle {
+    std::vector<uint8_t> file;  // the whole input, owned: later writes to the input path cannot disturb it
+    uint8_t elfclass;           // 1 = ELFCLASS32, 2 = ELFCLASS64
+    uint8_t msb;                // 0 = ELFDATA2LSB, 1 = ELFDATA2MSB
+    uint16_t e_machine;
+    uint32_t e_flags;
+    uint64_t e_phoff;
+    uint64_t e_shoff;
+    uint32_t phnum;             // after extended numbering is resolved
+    uint32_t shnum;
+    uint32_t shstrndx;
+    uint16_t e_phentsize;
+    uint16_t e_shentsize;
+    std::vector<kelp_string> section_names;  // one per section; text null when it has no readable name
+};
+
+struct kelpx_ehdr {
+    uint16_t e_type;
+    uint16_t e_machine;
+    uint32_t e_version;
+    uint64_t e_entry;
+    uint64_t e_phoff;
+    uint64_t e_shoff;
+    uint32_t e_flags;
+    uint16_t e_ehsize;
+    uint16_t e_phentsize;
+    uint16_t e_phnum;
+    uint16_t e_shentsize;
+    uint16_t e_shnum;
+    uint16_t e_shstrndx;
+};
+
+struct kelpx_program {
+    uint32_t p_type;
+    uint32_t p_flags;
+    uint64_t p_offset;
+    uint64_t p_vaddr;
+    uint64_t p_paddr;
+    uint64_t p_filesz;
+    uint64_t p_memsz;
+    uint64_t p_align;
+};
+
+struct kelpx_section {
+    const kelpx_handle *elf;
+    uint32_t index;
+    uint32_t sh_name;
+    uint32_t sh_type;
+    uint64_t sh_flags;
+    uint64_t sh_addr;
+    uint64_t sh_offset;
+    uint64_t sh_size;
+    uint32_t sh_link;
+    uint32_t sh_info;
+    uint64_t sh_addralign;
+    uint64_t sh_entsize;
+    const uint8_t *data;  // the section's bytes inside the file; null for SHT_NOBITS or when they lie outside it
+    uint64_t data_size;   // bytes at data; 0 when data is null
+};
+
+struct kelpx_dyn {
+    uint64_t d_tag;
+    uint64_t d_un;
+};
+
+struct kelpx_rel {
+    uint64_t r_offset;
+    uint64_t r_info;
+    uint64_t r_addend;  // 0 for REL entries
+    uint64_t r_sym;
+    uint32_t r_type;
+};
+
+struct kelpx_sym {
+    uint32_t st_name;
+    uint8_t st_info;
+    uint8_t st_other;
+    uint16_t st_shndx;
+    uint64_t st_value;
+    uint64_t st_size;
+};
+
+// What the relocation engine needs to know about one machine: the three relocation types it
+// applies, and the name of every type 0..255 (null where the machine defines none).
+struct relevant_rels_info {
+    const char *name;
+};
+struct relevant_rels {
+    uint8_t symbol_type_a;  // value = S + A
+    uint8_t symbol_type_b;  // value = S + A
+    uint8_t relative_type;  // value = B + A
+    relevant_rels_info info[256];
+};
+
+// File
+[[nodiscard]] int kelpx_load(kelpx_handle *elf, const char *path);
+// Loads from memory (copies the bytes); same checks as kelpx_load.
+[[nodiscard]] int kelpx_load_memory(kelpx_handle *elf, const uint8_t *bytes, uint64_t size);
+void kelpx_unload(kelpx_handle *elf);
+const char *kelpx_get_version();
+
+// ELF header
+[[nodiscard]] int kelpx_get_ehdr(const kelpx_handle *elf, kelpx_ehdr *ehdr);
+uint64_t kelpx_ehdr_get_entry(const kelpx_ehdr *ehdr);
+
+// Program headers
+uint32_t kelpx_get_num_of_programs(const kelpx_handle *elf);
+[[nodiscard]] int kelpx_get_program(const kelpx_handle *elf, kelpx_program *program, uint32_t index);
+uint32_t kelpx_program_get_type(const kelpx_program *program);
+uint64_t kelpx_program_get_vaddr(const kelpx_program *program);
+uint64_t kelpx_program_get_memsz(const kelpx_program *program);
+uint64_t kelpx_program_get_align(const kelpx_program *program);
+
+// Sections
+uint32_t kelpx_get_num_of_sections(const kelpx_handle *elf);
+[[nodiscard]] int kelpx_get_section(const kelpx_handle *elf, kelpx_section *section, uint32_t index);
+uint32_t kelpx_section_get_type(const kelpx_section *section);
+uint32_t kelpx_section_get_flags(const kelpx_section *section);  // low 32 bits of sh_flags
+uint64_t kelpx_section_get_addr(const kelpx_section *section);
+uint64_t kelpx_section_get_size(const kelpx_section *section);
+int kelpx_section_is_dynamic(const kelpx_section *section);
+const kelp_string *kelpx_section_get_name_str(const kelpx_section *section);
+uint32_t kelpx_section_data_size(const kelpx_section *section);  // saturates at 0xffffffff
+// Copies length bytes of the section's data starting at offset into destination. flags must be 0.
+// Non-zero = success; 0 when the bytes are not there (also for SHT_NOBITS and data outside the file).
+[[nodiscard]] int kelpx_section_data_read(const kelpx_section *section, void *destination, uint64_t offset,
+                                          uint64_t length, int flags);
+// Copies the NUL-terminated text at offset of the section's data. Fails when no NUL stands before
+// the end of the data.
+[[nodiscard]] int kelpx_section_data_readname(const kelpx_section *section, kelp_string *string, uint32_t offset);
+
+// Dynamic entries (index counts entries of kelpx_get_sizeof_Dyn bytes)
+[[nodiscard]] int kelpx_section_get_dyn(const kelpx_section *section, kelpx_dyn *dyn, uint32_t index);
+uint64_t kelpx_dyn_get_tag(const kelpx_dyn *dyn);
+uint64_t kelpx_dyn_get_val(const kelpx_dyn *dyn);
+uint64_t kelpx_dyn_get_ptr(const kelpx_dyn *dyn);
+
+// Relocations, at a byte offset of the section's data
+[[nodiscard]] int kelpx_section_get_rel_offs(const kelpx_section *section, kelpx_rel *rel, uint32_t offset);
+[[nodiscard]] int kelpx_section_get_rela_offs(const kelpx_section *section, kelpx_rel *rel, uint32_t offset);
+uint64_t kelpx_rel_get_offset(const kelpx_rel *rel);
+uint64_t kelpx_rel_get_r_sym(const kelpx_rel *rel);
+uint32_t kelpx_rel_get_r_type(const kelpx_rel *rel);
+uint64_t kelpx_rel_get_addend(const kelpx_rel *rel);
+
+// Symbols, at a byte offset of the section's data
+[[nodiscard]] int kelpx_section_get_sym_offs(const kelpx_section *section, kelpx_sym *sym, uint32_t offset);
+uint32_t kelpx_sym_get_name_offs(const kelpx_sym *sym);
+uint64_t kelpx_sym_get_value(const kelpx_sym *sym);
+uint16_t kelpx_sym_get_shndx(const kelpx_sym *sym);
+uint8_t kelpx_sym_get_info(const kelpx_sym *sym);
+
+// Sizes and target words in the input's class and byte order
+uint32_t kelpx_get_sizeof_Dyn(const kelpx_handle *elf);
+uint32_t kelpx_get_sizeof_Rel(const kelpx_handle *elf);
+uint32_t kelpx_get_sizeof_Rela(const kelpx_handle *elf);
+uint32_t kelpx_get_sizeof_Sym(const kelpx_handle *elf);
+uint32_t kelpx_get_sizeof_Addr(const kelpx_handle *elf);
+uint32_t kelpx_get_sizeof_Sxword(const kelpx_handle *elf);
+int64_t kelpx_load_Sxword(const kelpx_handle *elf, const void *pointer);
+// ELF32: refuses (non-zero) a value that is not a 32-bit quantity zero- or sign-extended to 64 bits.
+[[nodiscard]] int kelpx_store_Addr(const kelpx_handle *elf, void *pointer, uint64_t value);
+
+// The machine's relocation record, or null when the machine (with this class and ABI) has none.
+const relevant_rels *kelpx_get_relevant_rels(const kelpx_handle *elf);

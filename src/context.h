@@ -1,0 +1,31 @@
+// The run's record of options and virtual-space state. main owns it for the whole run; every
+// stage gets a pointer to it.
+#pragma once
+
+#include <cstdint>
+
+struct symtab;
+
+struct context {
+    const char *progname;
+    const char *output_path;
+    const char *entry_path;
+    uint64_t address;       // where vspace_start is loaded
+    uint64_t vspace_start;  // link-time address of the image's first byte
+    uint64_t vspace_end;    // exclusive
+    uint32_t vspace_size;
+    uint8_t *vspace;        // vspace_size bytes; the byte of address A lies at vspace + (A - vspace_start)
+    struct symtab *symtab;
+    uint32_t pagesize;
+    int32_t symval_field;
+    int32_t symname_field;
+    int32_t verbose;
+    uint8_t force_dynamic;
+    uint8_t ignore_undefined;
+    uint8_t ignore_weak;
+    uint8_t ignore_unaligned_relsz;
+    uint8_t expect_rel;
+    uint8_t no_expect_rel;
+    uint8_t expect_pltrel;
+    uint8_t no_expect_pltrel;
+};

@@ -1,0 +1,117 @@
+// The pipeline's fixed sequence of stages. A stage that knows the cause of a failure reports it;
+// the pipeline then adds one line naming the stage and stops.
+#include "pieshift.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "find.h"
+#include "kelpx_elf.h"
+#include "osdep.h"
+#include "rel.h"
+#include "save.h"
+#include "section.h"
+#include "symtab.h"
+
+namespace {
+
+int fail(const char *message) {
+    fputs(message, stderr);
+    return 1;
+}
+
+// Releases the virtual space on every path once it is allocated.
+struct vspace_owner {
+    context *ctx;
+    ~vspace_owner() {
+        if (ctx->vspace != nullptr) {
+            osdep_aligned_free(ctx->vspace);
+            ctx->vspace = nullptr;
+        }
+    }
+};
+
+int save_entry(context *ctx, const kelpx_handle *elf) {
+    if (ctx->verbose >= 1)
+        puts("Saving entry point...");
+    kelpx_ehdr ehdr;
+    if (kelpx_get_ehdr(elf, &ehdr) != 0)
+        return fail("ERROR: Could not get Ehdr\n");
+    uint64_t old_entry = kelpx_ehdr_get_entry(&ehdr);
+    uint64_t new_entry = old_entry + ctx->address - ctx->vspace_start;
+    if (ctx->verbose >= 2)
+        printf("  0x%" PRIx64 " (old: 0x%" PRIx64 ")\n", new_entry, old_entry);
+    if (save_address(ctx, ctx->entry_path, new_entry) != 0) {
+        fprintf(stderr, "ERROR: Could not save entry point to '%s'.\n", ctx->entry_path);
+        return 1;
+    }
+    if (ctx->verbose >= 2)
+        puts("Done.");
+    return 0;
+}
+
+}  // namespace
+
+int pieshift(context *ctx, const kelpx_handle *elf) {
+    kelpx_section dynamic_info;
+    kelpx_dyn dyn_entry;
+
+    if (find_dynamic(ctx, elf, &dynamic_info) != 0)
+        return fail("ERROR: Dynamic section not found\n");
+    if (symtab_find_symtab(ctx->symtab, ctx, elf, &dynamic_info) != 0)
+        return fail("ERROR: Could not load symtab information\n");
+    if (determine_vspace(ctx, elf) != 0)
+        return fail("ERROR: Could not determine virtual space\n");
+
+    uint64_t size = ctx->vspace_end - ctx->vspace_start;  // an end below the start wraps to a huge size
+    if (size >= 0x100000000u)
+        return fail("ERROR: Virtual space is too large\n");
+    ctx->vspace_size = static_cast<uint32_t>(size);
+
+    ctx->pagesize = osdep_get_pagesize();
+    ctx->vspace = static_cast<uint8_t *>(osdep_aligned_alloc(ctx->pagesize, ctx->vspace_size));
+    if (ctx->vspace == nullptr) {
+        fprintf(stderr, "ERROR: Could not allocate output space: %s\n", strerror(errno));
+        return 1;
+    }
+    vspace_owner owner{ctx};
+    // Bytes that no section covers (alignment slack, gaps, SHT_NOBITS) are zero, as at run time, and
+    // the image is the same on every run.
+    memset(ctx->vspace, 0, ctx->vspace_size);
+
+    if (copy_sections(ctx, elf) != 0)
+        return fail("ERROR: Could not copy sections\n");
+
+    if (!ctx->force_dynamic && find_dyn_dt(elf, &dynamic_info, nullptr, 0, elf::DT_NEEDED) >= 0)
+        return fail("ERROR: Input is not static\n");
+
+    bool has_rel = find_dyn_dt(elf, &dynamic_info, &dyn_entry, 0, elf::DT_REL) >= 0 ||
+                   find_dyn_dt(elf, &dynamic_info, &dyn_entry, 0, elf::DT_RELA) >= 0;
+    if (!has_rel) {
+        if (ctx->expect_rel)
+            return fail("ERROR: REL/RELA section is not present\n");
+    } else {
+        if (ctx->no_expect_rel)
+            return fail("ERROR: REL/RELA section is present, but it is unexpected\n");
+        if (apply_relocations(ctx, elf, &dynamic_info, &dyn_entry) != 0)
+            return fail("ERROR: Failed to apply relocations\n");
+    }
+
+    if (find_dyn_dt(elf, &dynamic_info, &dyn_entry, 0, elf::DT_PLTREL) < 0) {
+        if (ctx->expect_pltrel)
+            return fail("ERROR: PLTREL section is not present\n");
+    } else {
+        if (ctx->no_expect_pltrel)
+            return fail("ERROR: PLTREL section is present, but it is unexpected\n");
+        if (apply_relocations(ctx, elf, &dynamic_info, &dyn_entry) != 0)
+            return fail("ERROR: Failed to apply relocations\n");
+    }
+
+    if (save(ctx) != 0)
+        return fail("ERROR: Could not save output.\n");
+    if (ctx->entry_path != nullptr && save_entry(ctx, elf) != 0)
+        return 1;
+    return 0;
+}

@@ -1,0 +1,257 @@
+// Relocation tables and their entries. One walk serves REL, RELA and both PLT forms; what differs
+// lives in a constant descriptor. Which types exist, and which three are applied, comes from the
+// ELF access layer's per-machine record: no relocation number of any machine appears here.
+#include "rel.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "find.h"
+#include "kelpbase.h"
+#include "kelpx_elf.h"
+#include "symtab.h"
+
+namespace {
+
+struct reloc_impl {
+    uint32_t size_tag;
+    uint32_t entsize_tag;
+    const char *size_tag_name;
+    const char *entsize_tag_name;
+    const char *label;
+    uint32_t (*get_entsize)(const kelpx_handle *);
+    int (*read_entry)(const kelpx_section *, kelpx_rel *, uint32_t);
+    int (*get_addend)(context *, const kelpx_handle *, const kelpx_section *, const kelpx_rel *, uint64_t *);
+};
+
+// The PLT forms take their entry size from the main table's tag of the same entry kind.
+constexpr reloc_impl rel_impl = {elf::DT_RELSZ,          elf::DT_RELENT,  "DT_RELSZ",
+                                 "DT_RELENT",            "REL",           kelpx_get_sizeof_Rel,
+                                 kelpx_section_get_rel_offs, get_addend_rel};
+constexpr reloc_impl rela_impl = {elf::DT_RELASZ,          elf::DT_RELAENT, "DT_RELASZ",
+                                  "DT_RELAENT",            "RELA",          kelpx_get_sizeof_Rela,
+                                  kelpx_section_get_rela_offs, get_addend_rela};
+constexpr reloc_impl plt_rel_impl = {elf::DT_PLTRELSZ,       elf::DT_RELENT, "DT_PLTRELSZ",
+                                     "DT_RELENT",            "PLTREL",       kelpx_get_sizeof_Rel,
+                                     kelpx_section_get_rel_offs, get_addend_rel};
+constexpr reloc_impl plt_rela_impl = {elf::DT_PLTRELSZ,       elf::DT_RELAENT, "DT_PLTRELSZ",
+                                      "DT_RELAENT",           "PLTREL",        kelpx_get_sizeof_Rela,
+                                      kelpx_section_get_rela_offs, get_addend_rela};
+
+// True when the width bytes at link-time address r_offset lie wholly inside the virtual space.
+// Tested as an offset into the buffer, so that no bound wraps whatever the space's size.
+bool in_vspace(const context *ctx, uint64_t r_offset, uint32_t width) {
+    return r_offset >= ctx->vspace_start && kelpbase_fits(r_offset - ctx->vspace_start, width, ctx->vspace_size);
+}
+
+// Everything one entry needs that does not change along the table.
+struct walk_state {
+    context *ctx;
+    const kelpx_handle *elf;
+    const relevant_rels *rels;
+    uint32_t addr_size;
+    kelp_string *name;
+};
+
+int apply_entry(const walk_state &w, const kelpx_rel *rel, uint64_t addend) {
+    context *ctx = w.ctx;
+    uint64_t r_offset = kelpx_rel_get_offset(rel);
+    uint64_t r_sym = kelpx_rel_get_r_sym(rel);
+    uint32_t r_type = kelpx_rel_get_r_type(rel);
+
+    if (r_type > 255 || w.rels->info[r_type].name == nullptr) {
+        fprintf(stderr, "ERROR: No relocation info for type %zu\n", static_cast<size_t>(r_type));
+        return -1;
+    }
+    const char *type_name = w.rels->info[r_type].name;
+
+    kelpx_sym sym;
+    if (symtab_get_sym(ctx->symtab, &sym, w.name, r_sym) != 0) {
+        fprintf(stderr, "ERROR: Could not get symbol info for sym %" PRIu64 "\n", r_sym);
+        return -1;
+    }
+    uint64_t st_value = kelpx_sym_get_value(&sym);
+    uint64_t value_s = st_value;
+    if (ctx->verbose >= 2) {
+        printf("  %s, 0x%" PRIx64, type_name, st_value);
+        if (w.name->length != 0)
+            printf(" (%s)", w.name->text);
+        printf(" + 0x%" PRIx64 "\n", addend);
+    }
+
+    // The undefined-symbol policy applies to every type, the relative one included.
+    if (r_sym != 0) {
+        if (symtab_redefine(ctx->symtab, &value_s, w.name->text) == 0) {
+            if (ctx->verbose >= 4)
+                printf("    Symbol redefined to 0x%" PRIx64 "\n", value_s);
+        } else if (kelpx_sym_get_shndx(&sym) != elf::SHN_UNDEF) {
+            // Defined by the input: its link-time value, not shifted by the load bias.
+        } else if (ctx->ignore_weak && (kelpx_sym_get_info(&sym) >> 4) == elf::STB_WEAK) {
+            if (ctx->verbose >= 4)
+                printf("    Keep undefined weak symbol as 0x%" PRIx64 "\n", value_s);
+        } else if (!ctx->ignore_undefined) {
+            fprintf(stderr, "ERROR: Symbol \"%s\" is undefined\n", w.name->text);
+            return -1;
+        } else if (ctx->verbose >= 4) {
+            printf("    Keep undefined symbol as 0x%" PRIx64 "\n", value_s);
+        }
+    }
+
+    uint64_t value;
+    if (r_type == w.rels->relative_type) {
+        value = addend + ctx->address - ctx->vspace_start;
+    } else if (r_type == w.rels->symbol_type_a || r_type == w.rels->symbol_type_b) {
+        value = value_s + addend;
+    } else {
+        fprintf(stderr, "ERROR: %s is not handled\n", type_name);
+        return -1;
+    }
+
+    if (!in_vspace(ctx, r_offset, w.addr_size)) {
+        fprintf(stderr, "ERROR: r_offset 0x%" PRIx64 " is out of bounds\n", r_offset);
+        return -1;
+    }
+    uint64_t rel_off = r_offset - ctx->vspace_start;
+    if (ctx->verbose >= 3)
+        printf("    0x%" PRIx64 " -> 0x%" PRIx64 " (rel 0x%" PRIx64 ")\n", value, r_offset, rel_off);
+    if (kelpx_store_Addr(w.elf, ctx->vspace + rel_off, value) != 0) {
+        fprintf(stderr, "ERROR: Could not store 0x%" PRIx64 " to 0x%" PRIx64 " (rel 0x%" PRIx64 ")\n", value,
+                r_offset, rel_off);
+        return -1;
+    }
+    return 0;
+}
+
+// Finds the descriptor and the table address for dyn_entry. -1 after a message.
+int choose_table(const kelpx_handle *elf, const kelpx_section *dynamic_info, const kelpx_dyn *dyn_entry,
+                 const reloc_impl **impl, uint64_t *table_addr) {
+    uint64_t d_tag = kelpx_dyn_get_tag(dyn_entry);
+    if (d_tag == elf::DT_REL || d_tag == elf::DT_RELA) {
+        *impl = d_tag == elf::DT_REL ? &rel_impl : &rela_impl;
+        *table_addr = kelpx_dyn_get_ptr(dyn_entry);
+        return 0;
+    }
+    if (d_tag != elf::DT_PLTREL) {
+        fprintf(stderr, "ERROR: Tag 0x%" PRIx64 " is not a known relocation tag\n", d_tag);
+        return -1;
+    }
+    uint64_t pltrel = kelpx_dyn_get_val(dyn_entry);
+    if (pltrel == elf::DT_REL) {
+        *impl = &plt_rel_impl;
+    } else if (pltrel == elf::DT_RELA) {
+        *impl = &plt_rela_impl;
+    } else {
+        fprintf(stderr, "ERROR: Relocation type 0x%" PRIx64 " is not implemented in DT_PLTREL\n", pltrel);
+        return -1;
+    }
+    kelpx_dyn jmprel;
+    if (find_dyn_dt(elf, dynamic_info, &jmprel, 0, elf::DT_JMPREL) < 0) {
+        fputs("ERROR: DT_JMPREL is not found in DYNAMIC\n", stderr);
+        return -1;
+    }
+    *table_addr = kelpx_dyn_get_ptr(&jmprel);
+    return 0;
+}
+
+// Reads the low 32 bits of the dynamic entry with `tag`: table sizes count only those.
+int find_size(const kelpx_handle *elf, const kelpx_section *dynamic_info, uint32_t tag, const char *tag_name,
+              uint32_t *size) {
+    kelpx_dyn dyn;
+    if (find_dyn_dt(elf, dynamic_info, &dyn, 0, tag) < 0) {
+        fprintf(stderr, "ERROR: %s not found\n", tag_name);
+        return -1;
+    }
+    *size = static_cast<uint32_t>(kelpx_dyn_get_val(&dyn));
+    return 0;
+}
+
+int walk_table(context *ctx, const kelpx_handle *elf, const kelpx_section *dynamic_info, const kelpx_dyn *dyn_entry,
+               kelp_string *name) {
+    const reloc_impl *impl;
+    uint64_t table_addr;
+    if (choose_table(elf, dynamic_info, dyn_entry, &impl, &table_addr) != 0)
+        return -1;
+    if (ctx->verbose >= 1)
+        printf("Apply relocations at 0x%" PRIx64 "...\n", table_addr);
+
+    kelpx_section section;
+    if (find_section_addr(elf, &section, table_addr) != 0) {
+        fprintf(stderr, "ERROR: Could not found %s section\n", impl->label);
+        return -1;
+    }
+    uint32_t table_size, entsize;
+    if (find_size(elf, dynamic_info, impl->size_tag, impl->size_tag_name, &table_size) != 0 ||
+        find_size(elf, dynamic_info, impl->entsize_tag, impl->entsize_tag_name, &entsize) != 0)
+        return -1;
+    if (entsize < impl->get_entsize(elf)) {
+        fprintf(stderr, "ERROR: %s is smaller than expected\n", impl->entsize_tag_name);
+        return -1;
+    }
+    if (!ctx->ignore_unaligned_relsz && table_size % entsize != 0) {
+        fprintf(stderr, "ERROR: %s is not multiple of %s\n", impl->size_tag_name, impl->entsize_tag_name);
+        return -1;
+    }
+
+    walk_state w{ctx, elf, kelpx_get_relevant_rels(elf), kelpx_get_sizeof_Addr(elf), name};
+    if (w.rels == nullptr && table_size != 0) {
+        kelpx_ehdr ehdr;
+        unsigned elfclass = kelpx_get_sizeof_Addr(elf) == 8 ? 64 : 32;
+        unsigned machine = kelpx_get_ehdr(elf, &ehdr) == 0 ? ehdr.e_machine : 0;
+        fprintf(stderr, "ERROR: Relocations of machine %u, ELF%u, are not supported\n", machine, elfclass);
+        return -1;
+    }
+    // Offsets inside the section's data count only their low 32 bits.
+    auto table_off = static_cast<uint32_t>(table_addr) - static_cast<uint32_t>(kelpx_section_get_addr(&section));
+
+    // The position is kept in 64 bits so that a huge entry size cannot wrap it back to the start.
+    for (uint64_t pos = 0; pos < table_size; pos += entsize) {
+        uint64_t entry_off = uint64_t{table_off} + pos;
+        kelpx_rel rel;
+        if (entry_off > 0xFFFFFFFFu || impl->read_entry(&section, &rel, static_cast<uint32_t>(entry_off)) != 0) {
+            fprintf(stderr, "ERROR: Could not read %s entry from 0x%zx (rel 0x%zx)\n", impl->label,
+                    static_cast<size_t>(entry_off), static_cast<size_t>(pos));
+            return -1;
+        }
+        uint64_t addend;
+        if (impl->get_addend(ctx, elf, &section, &rel, &addend) != 0) {
+            fprintf(stderr, "ERROR: Could not get addend for %s entry at 0x%zx (rel 0x%zx)\n", impl->label,
+                    static_cast<size_t>(entry_off), static_cast<size_t>(pos));
+            return -1;
+        }
+        if (apply_entry(w, &rel, addend) != 0)
+            return -1;
+    }
+    if (ctx->verbose >= 2)
+        puts("Done.");
+    return 0;
+}
+
+}  // namespace
+
+int get_addend_rel(context *ctx, const kelpx_handle *elf, const kelpx_section *, const kelpx_rel *rel,
+                   uint64_t *addend) {
+    uint64_t r_offset = kelpx_rel_get_offset(rel);
+    if (!in_vspace(ctx, r_offset, kelpx_get_sizeof_Sxword(elf))) {
+        fprintf(stderr, "ERROR: r_offset 0x%" PRIx64 " is out of bounds\n", r_offset);
+        return -1;
+    }
+    *addend = static_cast<uint64_t>(kelpx_load_Sxword(elf, ctx->vspace + (r_offset - ctx->vspace_start)));
+    return 0;
+}
+
+int get_addend_rela(context *, const kelpx_handle *, const kelpx_section *, const kelpx_rel *rel, uint64_t *addend) {
+    *addend = kelpx_rel_get_addend(rel);
+    return 0;
+}
+
+int apply_relocations(context *ctx, const kelpx_handle *elf, const kelpx_section *dynamic_info,
+                      const kelpx_dyn *dyn_entry) {
+    kelp_string name;
+    if (!kelp_string_init(&name, 0)) {
+        fputs("ERROR: Could not initialize string object forsymbol name\n", stderr);
+        return -1;
+    }
+    int result = walk_table(ctx, elf, dynamic_info, dyn_entry, &name);
+    kelp_string_free(&name);
+    return result;
+}

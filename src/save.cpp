@@ -1,0 +1,47 @@
+// Writes the image and the entry-point file in binary mode, so nothing is translated on the way out.
+#include "save.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// One whole write, then a checked close: a close that fails (a full disk found when the last
+// buffered bytes are flushed) means the file is incomplete.
+int write_file(const char *path, const void *bytes, size_t size) {
+    FILE *f = fopen(path, "wb");
+    if (f == nullptr) {
+        fprintf(stderr, "ERROR: Could not open '%s' for write: %s\n", path, strerror(errno));
+        return -1;
+    }
+    // An empty image is written as an empty file; fwrite of no bytes reports 0 items.
+    if (size != 0 && fwrite(bytes, size, 1, f) != 1) {
+        int saved_errno = errno;
+        fclose(f);
+        fprintf(stderr, "ERROR: Could write: %s\n", strerror(saved_errno));
+        return -1;
+    }
+    if (fclose(f) != 0) {
+        fprintf(stderr, "ERROR: Could write: %s\n", strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int save(context *ctx) {
+    return write_file(ctx->output_path, ctx->vspace, ctx->vspace_size);
+}
+
+int save_address(context *, const char *path, uint64_t value) {
+    char line[64];
+    int length = snprintf(line, sizeof line, "0x%" PRIx64 "\n", value);
+    if (length < 0) {
+        fputs("ERROR: Formatting error\n", stderr);
+        return -1;
+    }
+    return write_file(path, line, static_cast<size_t>(length));
+}

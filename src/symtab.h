@@ -1,0 +1,34 @@
+// The symbol table: the input's dynamic symbols, read on demand by index through the loaded file,
+// and the user's definitions (-d, -f), held by name in a hash table.
+#pragma once
+
+#include <cstdint>
+
+#include "context.h"
+#include "htsumax.h"
+#include "kelpx.h"
+
+struct symtab {
+    kelpx_section strtab_section;
+    kelpx_section symtab_section;
+    uint32_t strtab_offset;  // where DT_STRTAB begins inside strtab_section's data
+    uint32_t symtab_offset;  // where DT_SYMTAB begins inside symtab_section's data
+    uint32_t syment;         // 0: unbound, no dynamic symbols readable
+    uint32_t max_sym_index;  // keeps symtab_offset + index * syment within 32 bits
+    htsumax defs;            // name -> value; keys are heap copies owned here
+};
+
+// A new, empty, unbound table; null with errno set when memory runs out.
+symtab *symtab_create();
+// Binds the table to the input's dynamic symbol table (DT_STRTAB, DT_SYMTAB, DT_SYMENT). 0 also when
+// the input has none of the three.
+[[nodiscard]] int symtab_find_symtab(symtab *t, context *ctx, const kelpx_handle *elf,
+                                     const kelpx_section *dynamic_info);
+// Reads dynamic symbol `index` and its name (empty when st_name is 0).
+[[nodiscard]] int symtab_get_sym(symtab *t, kelpx_sym *sym, kelp_string *name, uint64_t index);
+// 0 and *value set when the user defined `name`; -1 and *value untouched otherwise.
+[[nodiscard]] int symtab_redefine(symtab *t, uint64_t *value, const char *name);
+// Adds or replaces a definition; the table keeps its own copy of the name.
+[[nodiscard]] int symtab_add(symtab *t, const char *name, uint64_t value);
+// Forgets the binding into the loaded file, before it is unloaded. Definitions stay.
+void symtab_drop_section_reference(symtab *t);
