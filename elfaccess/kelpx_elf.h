@@ -33,5 +33,6 @@ inline constexpr uint32_t DT_PLTREL = 20;
 inline constexpr uint32_t DT_JMPREL = 23;
 
 inline constexpr uint16_t SHN_UNDEF = 0;
+inline constexpr uint16_t SHN_LORESERVE = 0xff00;  // SHN_ABS, SHN_COMMON, SHN_XINDEX, ...
 inline constexpr uint8_t STB_WEAK = 2;
 }  // namespace elf

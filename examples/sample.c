@@ -3,7 +3,7 @@
 extern volatile unsigned int uart_base[];   /* provided by the board's symbol file */
 extern void board_reset(void);              /* likewise */
 
-static const char banner[] = "relocated by pieshift\n";
+static char banner[] = "relocated by pieshift\n";  /* writable: read-only data is not in the image */
 const char *banner_ptr = banner;
 
 static void put(char c) { uart_base[0] = (unsigned char)c; }

@@ -85,7 +85,10 @@ int apply_entry(const walk_state &w, const kelpx_rel *rel, uint64_t addend) {
             if (ctx->verbose >= 4)
                 printf("    Symbol redefined to 0x%" PRIx64 "\n", value_s);
         } else if (kelpx_sym_get_shndx(&sym) != elf::SHN_UNDEF) {
-            // Defined by the input: its link-time value, not shifted by the load bias.
+            // Defined by the input. A symbol in one of its sections moves with the image, as every
+            // other address does; an absolute one (SHN_ABS and the other reserved indices) does not.
+            if (kelpx_sym_get_shndx(&sym) < elf::SHN_LORESERVE)
+                value_s = st_value + ctx->address - ctx->vspace_start;
         } else if (ctx->ignore_weak && (kelpx_sym_get_info(&sym) >> 4) == elf::STB_WEAK) {
             if (ctx->verbose >= 4)
                 printf("    Keep undefined weak symbol as 0x%" PRIx64 "\n", value_s);
