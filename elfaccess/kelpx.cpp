@@ -152,21 +152,17 @@ int load_bytes(kelpx_handle *elf, std::vector<uint8_t> &&bytes) {
     // Section 0 carries the counts that do not fit the ELF header's 16-bit fields (gABI, "Extended
     // section numbering"); read it only when one of those escapes is in use.
     shdr_fields sh0{};
-    const bool extended = (e_shnum == 0 && h.e_shoff != 0) || e_phnum == pn_xnum || e_shstrndx == shn_xindex;
-    if (extended) {
+    const bool shnum_escaped = e_shnum == 0 && h.e_shoff != 0;
+    if (shnum_escaped || e_phnum == pn_xnum || e_shstrndx == shn_xindex) {
         if (!table_fits(h.e_shoff, 1, h.e_shentsize, l.shdr.size, size))
             return -1;
         h.shnum = 1;  // lets decode_shdr read entry 0
         if (!decode_shdr(&h, 0, &sh0))
             return -1;
     }
-    if (e_shnum == 0 && h.e_shoff != 0) {
-        if (sh0.sh_size > UINT32_MAX)
-            return -1;
-        h.shnum = static_cast<uint32_t>(sh0.sh_size);
-    } else {
-        h.shnum = e_shnum;
-    }
+    if (shnum_escaped && sh0.sh_size > UINT32_MAX)
+        return -1;
+    h.shnum = shnum_escaped ? static_cast<uint32_t>(sh0.sh_size) : e_shnum;
     h.phnum = e_phnum == pn_xnum ? sh0.sh_info : e_phnum;
     h.shstrndx = e_shstrndx == shn_xindex ? sh0.sh_link : e_shstrndx;
     if (!table_fits(h.e_shoff, h.shnum, h.e_shentsize, l.shdr.size, size) ||
@@ -175,6 +171,7 @@ int load_bytes(kelpx_handle *elf, std::vector<uint8_t> &&bytes) {
 
     // Names are resolved once here so that every later lookup is an index into this vector.
     h.section_names.assign(h.shnum, kelp_string{});
+    // e_shstrndx 0 (SHN_UNDEF) means no table; section 0 holds counts, never strings.
     shdr_fields strtab{};
     std::span<const uint8_t> strtab_bytes;
     if (h.shstrndx != 0 && h.shstrndx < h.shnum && decode_shdr(&h, h.shstrndx, &strtab))
@@ -188,7 +185,7 @@ int load_bytes(kelpx_handle *elf, std::vector<uint8_t> &&bytes) {
         if (nul == nullptr)
             continue;
         // The text stays inside h.file, whose buffer moves along with the handle below.
-        char *text = reinterpret_cast<char *>(h.file.data()) + (rest.data() - h.file.data());
+        char *text = reinterpret_cast<char *>(h.file.data() + strtab.sh_offset + sh.sh_name);
         const size_t length = static_cast<size_t>(static_cast<const uint8_t *>(nul) - rest.data());
         h.section_names[i] = kelp_string{text, length, 0, 0};
     }
@@ -314,9 +311,9 @@ int kelpx_get_section(const kelpx_handle *elf, kelpx_section *section, uint32_t 
     if (index >= elf->shnum || !decode_shdr(elf, index, &sh))
         return -1;
     const auto bytes = file_bytes_of(elf, sh);
-    *section = kelpx_section{elf,          index,       sh.sh_name,   sh.sh_type,      sh.sh_flags,
-                             sh.sh_addr,   sh.sh_offset, sh.sh_size,  sh.sh_link,      sh.sh_info,
-                             sh.sh_addralign, sh.sh_entsize, bytes.empty() ? nullptr : bytes.data(), bytes.size()};
+    *section = kelpx_section{elf,        index,      sh.sh_name, sh.sh_type,      sh.sh_flags,   sh.sh_addr,
+                             sh.sh_offset, sh.sh_size, sh.sh_link, sh.sh_info,    sh.sh_addralign, sh.sh_entsize,
+                             bytes.empty() ? nullptr : bytes.data(), bytes.size()};
     return 0;
 }
 
@@ -350,7 +347,11 @@ const kelp_string *kelpx_section_get_name_str(const kelpx_section *section) {
 }
 
 uint32_t kelpx_section_data_size(const kelpx_section *section) {
-    return section->data_size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(section->data_size);
+    // The declared size, also when the bytes are not in the file: a reader of such a section then
+    // fails on its first read instead of taking the section for empty and going on.
+    if (section->sh_type == sht_nobits)
+        return 0;
+    return section->sh_size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(section->sh_size);
 }
 
 int kelpx_section_data_read(const kelpx_section *section, void *destination, uint64_t offset, uint64_t length,
@@ -522,3 +523,6 @@ int kelpx_store_Addr(const kelpx_handle *elf, void *pointer, uint64_t value) {
     kelpbase_put_word(static_cast<uint8_t *>(pointer), width, value, elf->msb);
     return 0;
 }
+
+// Last: <elf.h> defines macros for every ELF name.
+#include "kelpx_layout_check.h"

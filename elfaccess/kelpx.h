@@ -130,7 +130,9 @@ uint64_t kelpx_section_get_addr(const kelpx_section *section);
 uint64_t kelpx_section_get_size(const kelpx_section *section);
 int kelpx_section_is_dynamic(const kelpx_section *section);
 const kelp_string *kelpx_section_get_name_str(const kelpx_section *section);
-uint32_t kelpx_section_data_size(const kelpx_section *section);  // saturates at 0xffffffff
+// sh_size (0 for SHT_NOBITS) even when the bytes lie outside the file, so that reading them fails
+// rather than the section passing for empty; saturates at 0xffffffff.
+uint32_t kelpx_section_data_size(const kelpx_section *section);
 // Copies length bytes of the section's data starting at offset into destination. flags must be 0.
 // Non-zero = success; 0 when the bytes are not there (also for SHT_NOBITS and data outside the file).
 [[nodiscard]] int kelpx_section_data_read(const kelpx_section *section, void *destination, uint64_t offset,
