@@ -33,6 +33,18 @@ struct vspace_owner {
     }
 };
 
+// One relocation table: the user's demand for its presence or absence, then the table itself.
+int table_stage(context *ctx, const kelpx_handle *elf, const kelpx_section *dynamic_info, const kelpx_dyn *dyn_entry,
+                bool found, bool expected, bool unexpected, const char *absent_message, const char *present_message) {
+    if (!found)
+        return expected ? fail(absent_message) : 0;
+    if (unexpected)
+        return fail(present_message);
+    if (apply_relocations(ctx, elf, dynamic_info, dyn_entry) != 0)
+        return fail("ERROR: Failed to apply relocations\n");
+    return 0;
+}
+
 int save_entry(context *ctx, const kelpx_handle *elf) {
     if (ctx->verbose >= 1)
         puts("Saving entry point...");
@@ -87,27 +99,18 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
     if (!ctx->force_dynamic && find_dyn_dt(elf, &dynamic_info, nullptr, 0, elf::DT_NEEDED) >= 0)
         return fail("ERROR: Input is not static\n");
 
+    // DT_REL wins when both main tables are present.
     bool has_rel = find_dyn_dt(elf, &dynamic_info, &dyn_entry, 0, elf::DT_REL) >= 0 ||
                    find_dyn_dt(elf, &dynamic_info, &dyn_entry, 0, elf::DT_RELA) >= 0;
-    if (!has_rel) {
-        if (ctx->expect_rel)
-            return fail("ERROR: REL/RELA section is not present\n");
-    } else {
-        if (ctx->no_expect_rel)
-            return fail("ERROR: REL/RELA section is present, but it is unexpected\n");
-        if (apply_relocations(ctx, elf, &dynamic_info, &dyn_entry) != 0)
-            return fail("ERROR: Failed to apply relocations\n");
-    }
-
-    if (find_dyn_dt(elf, &dynamic_info, &dyn_entry, 0, elf::DT_PLTREL) < 0) {
-        if (ctx->expect_pltrel)
-            return fail("ERROR: PLTREL section is not present\n");
-    } else {
-        if (ctx->no_expect_pltrel)
-            return fail("ERROR: PLTREL section is present, but it is unexpected\n");
-        if (apply_relocations(ctx, elf, &dynamic_info, &dyn_entry) != 0)
-            return fail("ERROR: Failed to apply relocations\n");
-    }
+    if (table_stage(ctx, elf, &dynamic_info, &dyn_entry, has_rel, ctx->expect_rel, ctx->no_expect_rel,
+                    "ERROR: REL/RELA section is not present\n",
+                    "ERROR: REL/RELA section is present, but it is unexpected\n") != 0)
+        return 1;
+    bool has_pltrel = find_dyn_dt(elf, &dynamic_info, &dyn_entry, 0, elf::DT_PLTREL) >= 0;
+    if (table_stage(ctx, elf, &dynamic_info, &dyn_entry, has_pltrel, ctx->expect_pltrel, ctx->no_expect_pltrel,
+                    "ERROR: PLTREL section is not present\n",
+                    "ERROR: PLTREL section is present, but it is unexpected\n") != 0)
+        return 1;
 
     if (save(ctx) != 0)
         return fail("ERROR: Could not save output.\n");
