@@ -15,35 +15,44 @@ constexpr uint64_t placement_cap = uint64_t{256} << 20;
 
 bool is64(Format f) { return f.elfclass == 64; }
 
-uint64_t align_up(uint64_t v, uint64_t a) {
-    if (a <= 1) return v;
-    return (v + a - 1) / a * a;
-}
-
-void write_at(Bytes &b, uint64_t at, const Bytes &data) {
-    if (data.empty()) return;
-    const auto pos = static_cast<size_t>(at);
-    if (b.size() < pos + data.size()) b.resize(pos + data.size());
-    std::copy(data.begin(), data.end(), b.begin() + static_cast<std::ptrdiff_t>(pos));
-}
+uint64_t align_up(uint64_t v, uint64_t a) { return a <= 1 ? v : (v + a - 1) / a * a; }
 
 // Writes consecutive fields of one record, each with its width in the file's class.
 struct Rec {
     Bytes &b;
     size_t at;
     Format f;
-    void field(unsigned w32, unsigned w64, uint64_t v) {
-        const unsigned w = is64(f) ? w64 : w32;
+    Rec &field(unsigned w, uint64_t v) {
         put(b, at, w, v, f.msb);
         at += w;
+        return *this;
     }
-    void addr(uint64_t v) { field(4, 8, v); }
-    void u32(uint64_t v) { field(4, 4, v); }
-    void u16(uint64_t v) { field(2, 2, v); }
-    void u8(uint64_t v) { field(1, 1, v); }
+    Rec &addr(uint64_t v) { return field(word_size(f), v); }
+    Rec &u32(uint64_t v) { return field(4, v); }
+    Rec &u16(uint64_t v) { return field(2, v); }
+    Rec &u8(uint64_t v) { return field(1, v); }
 };
 
-uint64_t sh_size(const Section &s) { return s.size.value_or(s.data.size()); }
+// Appends s and its NUL, returns its offset; "" gives 0.
+uint32_t add(Bytes &strtab, const std::string &s) {
+    if (s.empty()) return 0;
+    const auto off = static_cast<uint32_t>(strtab.size());
+    strtab.insert(strtab.end(), s.begin(), s.end());
+    strtab.push_back(0);
+    return off;
+}
+
+Bytes relocs(Format f, const std::vector<Reloc> &r, unsigned stride, bool with_addend) {
+    stride = std::max(stride, with_addend ? rela_size(f) : rel_size(f));
+    Bytes b(r.size() * stride, 0);
+    for (size_t i = 0; i < r.size(); ++i) {
+        const Reloc &x = r[i];
+        Rec rec{b, i * stride, f};
+        rec.addr(x.offset).addr(x.info ? *x.info : is64(f) ? x.sym << 32 | x.type : x.sym << 8 | (x.type & 0xff));
+        if (with_addend) rec.addr(x.addend);
+    }
+    return b;
+}
 
 }  // namespace
 
@@ -59,10 +68,6 @@ void put(Bytes &b, size_t at, unsigned width, uint64_t v, bool msb) {
     }
 }
 
-void append(Bytes &b, unsigned width, uint64_t v, bool msb) { put(b, b.size(), width, v, msb); }
-
-void append(Bytes &b, const Bytes &more) { b.insert(b.end(), more.begin(), more.end()); }
-
 uint64_t get(const Bytes &b, size_t at, unsigned width, bool msb) {
     if (width > 8 || at > b.size() || width > b.size() - at) throw std::out_of_range("elfbuild::get past the end");
     uint64_t v = 0;
@@ -70,42 +75,15 @@ uint64_t get(const Bytes &b, size_t at, unsigned width, bool msb) {
     return v;
 }
 
-unsigned word_size(Format f) { return is64(f) ? 8 : 4; }
-unsigned ehdr_size(Format f) { return is64(f) ? 64 : 52; }
-unsigned phdr_size(Format f) { return is64(f) ? 56 : 32; }
-unsigned shdr_size(Format f) { return is64(f) ? 64 : 40; }
-unsigned dyn_size(Format f) { return is64(f) ? 16 : 8; }
-unsigned rel_size(Format f) { return is64(f) ? 16 : 8; }
-unsigned rela_size(Format f) { return is64(f) ? 24 : 12; }
-unsigned sym_size(Format f) { return is64(f) ? 24 : 16; }
-
 Bytes word(Format f, uint64_t v) {
     Bytes b;
-    append(b, word_size(f), v, f.msb);
+    Rec{b, 0, f}.addr(v);
     return b;
 }
 
 Bytes dyn(Format f, const std::vector<std::pair<uint64_t, uint64_t>> &entries) {
     Bytes b;
-    for (const auto &[tag, val] : entries) {
-        append(b, word_size(f), tag, f.msb);
-        append(b, word_size(f), val, f.msb);
-    }
-    return b;
-}
-
-static Bytes relocs(Format f, const std::vector<Reloc> &r, unsigned stride, bool with_addend) {
-    const unsigned entry = with_addend ? rela_size(f) : rel_size(f);
-    stride = std::max(stride, entry);
-    Bytes b(r.size() * stride, 0);
-    for (size_t i = 0; i < r.size(); ++i) {
-        const Reloc &x = r[i];
-        const uint64_t info = x.info ? *x.info : is64(f) ? x.sym << 32 | x.type : x.sym << 8 | (x.type & 0xff);
-        Rec rec{b, i * stride, f};
-        rec.addr(x.offset);
-        rec.addr(info);
-        if (with_addend) rec.addr(x.addend);
-    }
+    for (const auto &[tag, val] : entries) Rec{b, b.size(), f}.addr(tag).addr(val);
     return b;
 }
 
@@ -119,36 +97,12 @@ Bytes sym(Format f, const std::vector<Sym> &s, unsigned stride) {
         const Sym &x = s[i];
         Rec rec{b, i * stride, f};
         rec.u32(x.name);
-        if (is64(f)) {
-            rec.u8(x.info);
-            rec.u8(x.other);
-            rec.u16(x.shndx);
-            rec.addr(x.value);
-            rec.addr(x.size);
-        } else {
-            rec.addr(x.value);
-            rec.addr(x.size);
-            rec.u8(x.info);
-            rec.u8(x.other);
-            rec.u16(x.shndx);
-        }
+        if (is64(f))
+            rec.u8(x.info).u8(x.other).u16(x.shndx).addr(x.value).addr(x.size);
+        else
+            rec.addr(x.value).addr(x.size).u8(x.info).u8(x.other).u16(x.shndx);
     }
     return b;
-}
-
-uint32_t StrTab::add(const std::string &s) {
-    if (s.empty()) return 0;
-    const auto off = static_cast<uint32_t>(bytes.size());
-    bytes.insert(bytes.end(), s.begin(), s.end());
-    bytes.push_back(0);
-    return off;
-}
-
-uint32_t section_index(const Elf &e, const std::string &name) {
-    for (size_t i = 0; i < e.sections.size(); ++i)
-        if (e.sections[i].name == name) return static_cast<uint32_t>(i + 1);
-    if (e.shstrtab && name == ".shstrtab") return static_cast<uint32_t>(e.sections.size() + 1);
-    return 0;
 }
 
 Section &section(Elf &e, const std::string &name) {
@@ -164,13 +118,11 @@ Bytes build(const Elf &e, Layout *layout) {
 
     std::vector<Section> secs = e.sections;
     std::vector<uint32_t> names;
-    StrTab shstr;
-    for (const Section &s : secs) names.push_back(s.name_off ? *s.name_off : e.shstrtab ? shstr.add(s.name) : 0);
+    Bytes shstr{0};
+    for (const Section &s : secs) names.push_back(s.name_off ? *s.name_off : e.shstrtab ? add(shstr, s.name) : 0);
     if (e.shstrtab) {
-        Section s{.name = ".shstrtab", .type = SHT_STRTAB};
-        names.push_back(s.name_off ? *s.name_off : shstr.add(s.name));
-        s.data = shstr.bytes;
-        secs.push_back(std::move(s));
+        names.push_back(add(shstr, ".shstrtab"));
+        secs.push_back({.name = ".shstrtab", .type = SHT_STRTAB, .data = shstr});
     }
     const bool has_shdrs = !secs.empty() || e.extended_numbering;
 
@@ -185,10 +137,12 @@ Bytes build(const Elf &e, Layout *layout) {
         const Section &s = secs[i];
         const uint64_t off = s.offset ? *s.offset : align_up(cur, s.addralign);
         sh_offset[i + 1] = off;
-        if (off <= placement_cap && s.data.size() <= placement_cap - off) {
-            write_at(out, off, s.data);
-            cur = std::max<uint64_t>(cur, off + s.data.size());
+        if (off > placement_cap || s.data.size() > placement_cap - off) continue;
+        if (!s.data.empty()) {
+            out.resize(std::max(out.size(), static_cast<size_t>(off + s.data.size())));
+            std::copy(s.data.begin(), s.data.end(), out.begin() + static_cast<std::ptrdiff_t>(off));
         }
+        cur = std::max<uint64_t>(cur, off + s.data.size());
     }
 
     const uint64_t shoff = has_shdrs ? align_up(cur, word_size(f)) : 0;
@@ -199,32 +153,13 @@ Bytes build(const Elf &e, Layout *layout) {
     const uint32_t phnum = e.phnum.value_or(static_cast<uint32_t>(e.segments.size()));
     const uint32_t shstrndx = e.shstrndx.value_or(e.shstrtab ? static_cast<uint32_t>(secs.size()) : 0);
 
-    if (has_shdrs) {
-        if (e.extended_numbering) {
-            Rec r{out, static_cast<size_t>(shoff), f};
-            r.u32(0);
-            r.u32(SHT_NULL);
-            r.addr(0);
-            r.addr(0);
-            r.addr(0);
-            r.addr(shnum);
-            r.u32(shstrndx);
-            r.u32(phnum);
-        }
-        for (size_t i = 0; i < secs.size(); ++i) {
-            const Section &s = secs[i];
-            Rec r{out, static_cast<size_t>(shoff) + (i + 1) * sh_stride, f};
-            r.u32(names[i]);
-            r.u32(s.type);
-            r.addr(s.flags);
-            r.addr(s.addr);
-            r.addr(sh_offset[i + 1]);
-            r.addr(sh_size(s));
-            r.u32(s.link);
-            r.u32(s.info);
-            r.addr(s.addralign);
-            r.addr(s.entsize);
-        }
+    if (has_shdrs && e.extended_numbering)
+        Rec{out, static_cast<size_t>(shoff), f}.u32(0).u32(SHT_NULL).addr(0).addr(0).addr(0).addr(shnum).u32(shstrndx).u32(phnum);
+    for (size_t i = 0; has_shdrs && i < secs.size(); ++i) {
+        const Section &s = secs[i];
+        Rec{out, static_cast<size_t>(shoff) + (i + 1) * sh_stride, f}.u32(names[i]).u32(s.type).addr(s.flags)
+            .addr(s.addr).addr(sh_offset[i + 1]).addr(s.size.value_or(s.data.size())).u32(s.link).u32(s.info)
+            .addr(s.addralign).addr(s.entsize);
     }
 
     for (size_t i = 0; i < e.segments.size(); ++i) {
@@ -248,38 +183,22 @@ Bytes build(const Elf &e, Layout *layout) {
         Rec r{out, static_cast<size_t>(phoff) + i * ph_stride, f};
         r.u32(p.type);
         if (is64(f)) r.u32(p.flags);
-        r.addr(p_offset);
-        r.addr(p.vaddr);
-        r.addr(p.paddr.value_or(p.vaddr));
-        r.addr(p_filesz);
-        r.addr(p.memsz);
+        r.addr(p_offset).addr(p.vaddr).addr(p.vaddr).addr(p_filesz).addr(p.memsz);
         if (!is64(f)) r.u32(p.flags);
         r.addr(p.align);
     }
 
-    // ELF header.
-    const uint8_t ident[16] = {0x7f,
-                               'E',
-                               'L',
-                               'F',
-                               e.ident_class.value_or(is64(f) ? ELFCLASS64 : ELFCLASS32),
-                               e.ident_data.value_or(f.msb ? ELFDATA2MSB : ELFDATA2LSB),
-                               e.ident_version.value_or(EV_CURRENT)};
+    const uint8_t ident[7] = {0x7f, 'E', 'L', 'F', e.ident_class.value_or(is64(f) ? ELFCLASS64 : ELFCLASS32),
+                              e.ident_data.value_or(f.msb ? ELFDATA2MSB : ELFDATA2LSB),
+                              e.ident_version.value_or(EV_CURRENT)};
     std::copy(std::begin(ident), std::end(ident), out.begin());
-    Rec h{out, 16, f};
-    h.u16(e.type);
-    h.u16(e.machine);
-    h.u32(e.version16.value_or(EV_CURRENT));
-    h.addr(e.entry);
-    h.addr(e.phoff.value_or(phoff));
-    h.addr(e.shoff.value_or(shoff));
-    h.u32(e.flags);
-    h.u16(e.ehsize.value_or(static_cast<uint16_t>(ehdr_size(f))));
-    h.u16(e.phentsize.value_or(static_cast<uint16_t>(phdr_size(f))));
-    h.u16(e.e_phnum.value_or(e.extended_numbering ? PN_XNUM : static_cast<uint16_t>(phnum)));
-    h.u16(e.shentsize.value_or(static_cast<uint16_t>(shdr_size(f))));
-    h.u16(e.e_shnum.value_or(e.extended_numbering ? 0 : static_cast<uint16_t>(shnum)));
-    h.u16(e.e_shstrndx.value_or(e.extended_numbering ? SHN_XINDEX : static_cast<uint16_t>(shstrndx)));
+    Rec{out, 16, f}.u16(e.type).u16(e.machine).u32(EV_CURRENT).addr(e.entry).addr(e.phoff.value_or(phoff))
+        .addr(e.shoff.value_or(shoff)).u32(e.flags).u16(e.ehsize.value_or(static_cast<uint16_t>(ehdr_size(f))))
+        .u16(e.phentsize.value_or(static_cast<uint16_t>(phdr_size(f))))
+        .u16(e.e_phnum.value_or(e.extended_numbering ? PN_XNUM : static_cast<uint16_t>(phnum)))
+        .u16(e.shentsize.value_or(static_cast<uint16_t>(shdr_size(f))))
+        .u16(e.e_shnum.value_or(e.extended_numbering ? 0 : static_cast<uint16_t>(shnum)))
+        .u16(e.extended_numbering ? SHN_XINDEX : static_cast<uint16_t>(shstrndx));
 
     if (e.file_size) out.resize(static_cast<size_t>(*e.file_size), 0);
     if (layout) *layout = Layout{phoff, shoff, std::move(sh_offset)};
@@ -313,67 +232,50 @@ BuiltPie build_pie(const Pie &p) {
     b.data_ = p.data;
     b.text_addr = p.text_addr.value_or(0x1000);
     b.data_addr = p.data_addr.value_or(next_page(b.text_addr, p.text.size()));
-    b.bss_addr = align_up(b.data_addr + p.data.size(), w);
-    const uint64_t bss_end = b.bss_addr + p.bss_size;
-    b.tables_addr = p.tables_addr.value_or(next_page(b.data_addr, bss_end - b.data_addr));
-    b.entry = p.entry.value_or(b.text_addr);
+    const uint64_t bss_addr = align_up(b.data_addr + p.data.size(), w), bss_end = bss_addr + p.bss_size;
+    const uint64_t tables_addr = p.tables_addr.value_or(next_page(b.data_addr, bss_end - b.data_addr));
 
     // Table contents.
-    StrTab dynstr;
+    Bytes strtab{0};
     std::vector<uint32_t> needed_off;
-    for (const std::string &n : p.needed) needed_off.push_back(dynstr.add(n));
+    for (const std::string &n : p.needed) needed_off.push_back(add(strtab, n));
     std::vector<Sym> syms{Sym{}};
     uint32_t first_global = 1;
     for (const PieSym &s : p.dynsyms) {
-        const uint32_t name = s.name_off ? *s.name_off : dynstr.add(s.name);
-        b.sym_name_off.push_back(name);
-        syms.push_back(Sym{name, s.info, s.other, s.shndx, s.value, s.size});
-        if (s.info >> 4 == STB_LOCAL && first_global == syms.size() - 1)
-            first_global = static_cast<uint32_t>(syms.size());
+        syms.push_back(Sym{s.name_off ? *s.name_off : add(strtab, s.name), s.info, s.other, s.shndx, s.value, s.size});
+        if (s.info >> 4 == STB_LOCAL && first_global == syms.size() - 1) first_global = static_cast<uint32_t>(syms.size());
     }
     const unsigned syment = std::max(p.syment, sym_size(f));
-    const Bytes dynsym_bytes = sym(f, syms, syment);
-    const Bytes dynstr_bytes = p.dynstr.value_or(dynstr.bytes);
+    const Bytes dynsym_bytes = sym(f, syms, syment), dynstr_bytes = p.dynstr.value_or(strtab);
 
-    const bool has_rel = !p.relocs.empty() || p.force_reltab;
-    const bool has_plt = !p.plt_relocs.empty() || p.force_plttab;
+    const bool has_rel = !p.relocs.empty() || p.force_reltab, has_plt = !p.plt_relocs.empty();
     const unsigned relent = std::max(p.relent, rel_size(f)), relaent = std::max(p.relaent, rela_size(f));
     const Bytes rel_bytes = p.rela ? rela(f, p.relocs, relaent) : rel(f, p.relocs, relent);
     const Bytes plt_bytes = p.plt_rela ? rela(f, p.plt_relocs, relaent) : rel(f, p.plt_relocs, relent);
 
-    uint64_t addr = b.tables_addr;
+    uint64_t addr = tables_addr;
     const auto place = [&](uint64_t size, uint64_t align) {
         const uint64_t at = align_up(addr, align);
         addr = at + size;
         return at;
     };
-    if (p.symtab) {
-        b.dynsym_addr = place(dynsym_bytes.size(), w);
-        b.dynstr_addr = place(dynstr_bytes.size(), 1);
-    }
+    if (p.symtab) b.dynsym_addr = place(dynsym_bytes.size(), w), b.dynstr_addr = place(dynstr_bytes.size(), 1);
     if (has_rel) b.reltab_addr = place(rel_bytes.size(), w);
     if (has_plt) b.plttab_addr = place(plt_bytes.size(), w);
-    b.reltab_size = has_rel ? rel_bytes.size() : 0;
     b.plttab_size = has_plt ? plt_bytes.size() : 0;
 
     // Dynamic entries.
-    std::vector<std::pair<uint64_t, uint64_t>> &d = b.dynamic;
+    std::vector<std::pair<uint64_t, uint64_t>> d;
     for (uint32_t off : needed_off) d.emplace_back(DT_NEEDED, off);
-    if (p.symtab) {
-        d.emplace_back(DT_SYMTAB, b.dynsym_addr);
-        d.emplace_back(DT_STRTAB, b.dynstr_addr);
-        d.emplace_back(DT_STRSZ, dynstr_bytes.size());
-        d.emplace_back(DT_SYMENT, syment);
-    }
-    if (has_rel) {
-        d.emplace_back(p.rela ? DT_RELA : DT_REL, b.reltab_addr);
-        d.emplace_back(p.rela ? DT_RELASZ : DT_RELSZ, b.reltab_size);
-        d.emplace_back(p.rela ? DT_RELAENT : DT_RELENT, p.rela ? relaent : relent);
-    }
+    if (p.symtab)
+        d.insert(d.end(), {{DT_SYMTAB, b.dynsym_addr}, {DT_STRTAB, b.dynstr_addr}, {DT_STRSZ, dynstr_bytes.size()},
+                           {DT_SYMENT, syment}});
+    if (has_rel)
+        d.insert(d.end(), {{p.rela ? DT_RELA : DT_REL, b.reltab_addr}, {p.rela ? DT_RELASZ : DT_RELSZ, rel_bytes.size()},
+                           {p.rela ? DT_RELAENT : DT_RELENT, p.rela ? relaent : relent}});
     if (has_plt) {
-        d.emplace_back(DT_PLTREL, p.plt_rela ? DT_RELA : DT_REL);
-        d.emplace_back(DT_JMPREL, b.plttab_addr);
-        d.emplace_back(DT_PLTRELSZ, b.plttab_size);
+        d.insert(d.end(), {{DT_PLTREL, p.plt_rela ? DT_RELA : DT_REL}, {DT_JMPREL, b.plttab_addr},
+                           {DT_PLTRELSZ, b.plttab_size}});
         if (!has_rel || p.rela != p.plt_rela)
             d.emplace_back(p.plt_rela ? DT_RELAENT : DT_RELENT, p.plt_rela ? relaent : relent);
     }
@@ -388,114 +290,52 @@ BuiltPie build_pie(const Pie &p) {
     for (const auto &[tag, val] : p.dyn_set)
         if (val && !emitted.count(tag)) d.emplace_back(tag, *val);
     d.insert(d.end(), p.extra_dyn.begin(), p.extra_dyn.end());
-    if (p.dt_null) d.emplace_back(DT_NULL, 0);
+    d.emplace_back(DT_NULL, 0);
     const Bytes dynamic_bytes = dyn(f, d);
-    b.dynamic_addr = place(dynamic_bytes.size(), w);
-    const uint64_t tables_end = addr;
+    const uint64_t dynamic_addr = place(dynamic_bytes.size(), w), tables_end = addr;
 
     // File layout: each PT_LOAD's contents start at an offset congruent to its address modulo the
     // page, as a loader would want.
     Elf &e = b.elf;
-    e.fmt = f;
-    e.machine = p.machine;
-    e.type = ET_DYN;
-    e.entry = b.entry;
-    constexpr size_t num_segments = 4;
+    e.fmt = f, e.machine = p.machine, e.entry = p.entry.value_or(b.text_addr);
     const uint64_t fa = std::min<uint64_t>(a, 0x1000);
-    uint64_t cur = ehdr_size(f) + num_segments * phdr_size(f);
+    uint64_t cur = ehdr_size(f) + 4 * phdr_size(f);  // four program headers
     const auto file_off = [&](uint64_t vaddr, uint64_t size) {
         const uint64_t off = align_up(cur, fa) + vaddr % fa;
         cur = off + size;
         return off;
     };
-    const uint64_t text_off = file_off(b.text_addr, p.text.size());
-    const uint64_t data_off = file_off(b.data_addr, p.data.size());
-    const uint64_t tables_off = file_off(b.tables_addr, tables_end - b.tables_addr);
-    const auto toff = [&](uint64_t at) { return tables_off + (at - b.tables_addr); };
+    const uint64_t text_off = file_off(b.text_addr, p.text.size()), data_off = file_off(b.data_addr, p.data.size());
+    const uint64_t tables_off = file_off(tables_addr, tables_end - tables_addr);
+    const auto toff = [&](uint64_t at) { return tables_off + (at - tables_addr); };
+    constexpr uint64_t A = SHF_ALLOC, WA = SHF_ALLOC | SHF_WRITE;
 
-    e.sections.push_back(
-        {.name = ".text", .flags = SHF_ALLOC | SHF_EXECINSTR, .addr = b.text_addr, .data = p.text, .offset = text_off});
-    e.sections.push_back(
-        {.name = ".data", .flags = SHF_ALLOC | SHF_WRITE, .addr = b.data_addr, .data = p.data, .offset = data_off});
-    e.sections.push_back({.name = ".bss",
-                          .type = SHT_NOBITS,
-                          .flags = SHF_ALLOC | SHF_WRITE,
-                          .addr = b.bss_addr,
-                          .size = p.bss_size,
-                          .offset = data_off + (b.bss_addr - b.data_addr)});
+    e.sections.push_back({".text", SHT_PROGBITS, A | SHF_EXECINSTR, b.text_addr, p.text, {}, text_off});
+    e.sections.push_back({".data", SHT_PROGBITS, WA, b.data_addr, p.data, {}, data_off});
+    e.sections.push_back({".bss", SHT_NOBITS, WA, bss_addr, {}, p.bss_size, data_off + (bss_addr - b.data_addr)});
     const uint32_t dynsym_idx = p.symtab ? 4 : 0, dynstr_idx = p.symtab ? 5 : 0;
     if (p.symtab) {
-        e.sections.push_back({.name = ".dynsym",
-                              .type = SHT_DYNSYM,
-                              .flags = SHF_ALLOC,
-                              .addr = b.dynsym_addr,
-                              .data = dynsym_bytes,
-                              .offset = toff(b.dynsym_addr),
-                              .link = dynstr_idx,
-                              .info = first_global,
-                              .addralign = w,
-                              .entsize = syment});
-        e.sections.push_back({.name = ".dynstr",
-                              .type = SHT_STRTAB,
-                              .flags = SHF_ALLOC,
-                              .addr = b.dynstr_addr,
-                              .data = dynstr_bytes,
-                              .offset = toff(b.dynstr_addr)});
+        e.sections.push_back({".dynsym", SHT_DYNSYM, A, b.dynsym_addr, dynsym_bytes, {}, toff(b.dynsym_addr),
+                              dynstr_idx, first_global, w, syment});
+        e.sections.push_back({".dynstr", SHT_STRTAB, A, b.dynstr_addr, dynstr_bytes, {}, toff(b.dynstr_addr)});
     }
-    const auto reltab = [&](const char *rel_name, const char *rela_name, bool is_rela, uint64_t at,
-                            const Bytes &bytes) {
-        e.sections.push_back({.name = is_rela ? rela_name : rel_name,
-                              .type = is_rela ? SHT_RELA : SHT_REL,
-                              .flags = SHF_ALLOC,
-                              .addr = at,
-                              .data = bytes,
-                              .offset = toff(at),
-                              .link = dynsym_idx,
-                              .addralign = w,
-                              .entsize = is_rela ? relaent : relent});
+    const auto reltab = [&](const char *name, bool is_rela, uint64_t at, const Bytes &bytes) {
+        e.sections.push_back({(is_rela ? ".rela" : ".rel") + std::string(name), is_rela ? SHT_RELA : SHT_REL, A, at,
+                              bytes, {}, toff(at), dynsym_idx, 0, w, is_rela ? relaent : relent});
     };
-    if (has_rel) reltab(".rel.dyn", ".rela.dyn", p.rela, b.reltab_addr, rel_bytes);
-    if (has_plt) reltab(".rel.plt", ".rela.plt", p.plt_rela, b.plttab_addr, plt_bytes);
-    e.sections.push_back({.name = ".dynamic",
-                          .type = SHT_DYNAMIC,
-                          .flags = SHF_ALLOC | SHF_WRITE,
-                          .addr = b.dynamic_addr,
-                          .data = dynamic_bytes,
-                          .offset = toff(b.dynamic_addr),
-                          .link = dynstr_idx,
-                          .addralign = w,
-                          .entsize = dyn_size(f)});
+    if (has_rel) reltab(".dyn", p.rela, b.reltab_addr, rel_bytes);
+    if (has_plt) reltab(".plt", p.plt_rela, b.plttab_addr, plt_bytes);
+    e.sections.push_back({".dynamic", SHT_DYNAMIC, WA, dynamic_addr, dynamic_bytes, {}, toff(dynamic_addr), dynstr_idx,
+                          0, w, dyn_size(f)});
 
-    e.segments.push_back({.type = PT_LOAD,
-                          .flags = PF_R | PF_X,
-                          .vaddr = b.text_addr,
-                          .memsz = p.text.size(),
-                          .align = p.align,
-                          .offset = text_off,
-                          .filesz = p.text.size()});
-    e.segments.push_back({.type = PT_LOAD,
-                          .flags = PF_R | PF_W,
-                          .vaddr = b.data_addr,
-                          .memsz = bss_end - b.data_addr,
-                          .align = p.align,
-                          .offset = data_off,
-                          .filesz = p.data.size()});
-    e.segments.push_back({.type = PT_LOAD,
-                          .flags = PF_R | PF_W,
-                          .vaddr = b.tables_addr,
-                          .memsz = tables_end - b.tables_addr,
-                          .align = p.align,
-                          .offset = tables_off,
-                          .filesz = tables_end - b.tables_addr});
-    e.segments.push_back({.type = PT_DYNAMIC,
-                          .flags = PF_R | PF_W,
-                          .vaddr = b.dynamic_addr,
-                          .memsz = dynamic_bytes.size(),
-                          .align = w,
-                          .offset = toff(b.dynamic_addr),
-                          .filesz = dynamic_bytes.size()});
+    const uint64_t tables_size = tables_end - tables_addr;
+    e.segments = {{PT_LOAD, PF_R | PF_X, b.text_addr, p.text.size(), p.align, text_off, p.text.size()},
+                  {PT_LOAD, PF_R | PF_W, b.data_addr, bss_end - b.data_addr, p.align, data_off, p.data.size()},
+                  {PT_LOAD, PF_R | PF_W, tables_addr, tables_size, p.align, tables_off, tables_size},
+                  {PT_DYNAMIC, PF_R | PF_W, dynamic_addr, dynamic_bytes.size(), w, toff(dynamic_addr),
+                   dynamic_bytes.size()}};
 
-    const uint64_t lo = std::min({b.text_addr, b.data_addr, b.bss_addr});
+    const uint64_t lo = std::min({b.text_addr, b.data_addr, bss_addr});
     const uint64_t hi = std::max({b.text_addr + p.text.size(), b.data_addr + p.data.size(), bss_end});
     // Masks, not division: that is how p_align rounds, whether or not it is a power of two.
     b.vspace_start = lo & ~(a - 1);

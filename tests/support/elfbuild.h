@@ -1,23 +1,7 @@
 // elfbuild: composes ELF files of either class and byte order in memory, valid or deliberately broken,
-// for every test of the project. It is a writer of its own, sharing no code with elfaccess, so a test
-// always compares two independent readings of the format. No <elf.h>: it must build on Windows too.
-//
-// The common case, a static PIE with one RELA table and a symbol:
-//
-//   elfbuild::Pie p;                                   // ELF64 LSB x86-64; .text at 0x1000
-//   p.text = elfbuild::Bytes(0x40, 0x90);
-//   p.data = elfbuild::Bytes(16, 0);                   // .data at 0x2000 (next page after .text)
-//   p.dynsyms = {{"foo", elfbuild::st_info(elfbuild::STB_GLOBAL, elfbuild::STT_FUNC),
-//                 elfbuild::pie_shndx_text, 0x1010}};
-//   p.relocs = {{0x2000, 0, elfbuild::R_X86_64_RELATIVE, 0x1010},
-//               {0x2008, 1, elfbuild::R_X86_64_64, 4}};
-//   elfbuild::BuiltPie b = elfbuild::build_pie(p);     // b.bytes is the file; b.image() the
-//                                                       // unrelocated memory image for comparisons
-//
-// Anything else is reachable: override dynamic tags (Pie::dyn_set), edit b.elf and build() it again
-//   elfbuild::section(b.elf, ".text").flags = elfbuild::SHF_ALLOC;   // no longer part of the image
-//   elfbuild::Bytes file = elfbuild::build(b.elf);
-// or compose an Elf by hand with raw header overrides, and patch the result with put().
+// for every test of the project. A writer of its own, sharing no code with elfaccess, so a test always
+// compares two independent readings of the format. No <elf.h>: it must build on Windows too.
+// build_pie() gives a ready static PIE; edit its `elf` and build() again, or patch bytes with put().
 #pragma once
 
 #include <cstddef>
@@ -32,45 +16,36 @@ namespace elfbuild {
 
 using Bytes = std::vector<uint8_t>;
 
-// ---- Constants (gABI and the psABIs); only what tests need. Qualify them (elfbuild::SHT_DYNAMIC) in
-// files that also see elfaccess's `elf` namespace.
+// Constants (gABI and the psABIs) the tests use. Qualify them (elfbuild::SHT_DYNAMIC) in files that
+// also see elfaccess's `elf` namespace.
 inline constexpr uint8_t ELFCLASS32 = 1, ELFCLASS64 = 2, ELFDATA2LSB = 1, ELFDATA2MSB = 2, EV_CURRENT = 1;
-inline constexpr uint16_t ET_EXEC = 2, ET_DYN = 3;
+inline constexpr uint16_t ET_DYN = 3;
 inline constexpr uint16_t EM_386 = 3, EM_MIPS = 8, EM_PPC = 20, EM_PPC64 = 21, EM_ARM = 40, EM_X86_64 = 62,
                           EM_AARCH64 = 183, EM_RISCV = 243;
-inline constexpr uint32_t SHT_NULL = 0, SHT_PROGBITS = 1, SHT_SYMTAB = 2, SHT_STRTAB = 3, SHT_RELA = 4, SHT_HASH = 5,
-                          SHT_DYNAMIC = 6, SHT_NOTE = 7, SHT_NOBITS = 8, SHT_REL = 9, SHT_DYNSYM = 11,
-                          SHT_INIT_ARRAY = 14;
-inline constexpr uint64_t SHF_WRITE = 0x1, SHF_ALLOC = 0x2, SHF_EXECINSTR = 0x4, SHF_INFO_LINK = 0x40;
-inline constexpr uint16_t SHN_UNDEF = 0, SHN_ABS = 0xfff1, SHN_COMMON = 0xfff2, SHN_XINDEX = 0xffff;
-inline constexpr uint32_t PT_NULL = 0, PT_LOAD = 1, PT_DYNAMIC = 2, PT_INTERP = 3, PT_NOTE = 4, PT_PHDR = 6;
+inline constexpr uint32_t SHT_NULL = 0, SHT_PROGBITS = 1, SHT_STRTAB = 3, SHT_RELA = 4, SHT_DYNAMIC = 6,
+                          SHT_NOTE = 7, SHT_NOBITS = 8, SHT_REL = 9, SHT_DYNSYM = 11, SHT_INIT_ARRAY = 14;
+inline constexpr uint64_t SHF_WRITE = 0x1, SHF_ALLOC = 0x2, SHF_EXECINSTR = 0x4;
+inline constexpr uint16_t SHN_UNDEF = 0, SHN_ABS = 0xfff1, SHN_XINDEX = 0xffff;
+inline constexpr uint32_t PT_LOAD = 1, PT_DYNAMIC = 2, PT_NOTE = 4;
 inline constexpr uint32_t PF_X = 1, PF_W = 2, PF_R = 4;
 inline constexpr uint16_t PN_XNUM = 0xffff;
-inline constexpr uint64_t DT_NULL = 0, DT_NEEDED = 1, DT_PLTRELSZ = 2, DT_HASH = 4, DT_STRTAB = 5, DT_SYMTAB = 6,
-                          DT_RELA = 7, DT_RELASZ = 8, DT_RELAENT = 9, DT_STRSZ = 10, DT_SYMENT = 11, DT_REL = 17,
-                          DT_RELSZ = 18, DT_RELENT = 19, DT_PLTREL = 20, DT_DEBUG = 21, DT_TEXTREL = 22, DT_JMPREL = 23,
-                          DT_FLAGS_1 = 0x6ffffffb;
+inline constexpr uint64_t DT_NULL = 0, DT_NEEDED = 1, DT_PLTRELSZ = 2, DT_STRTAB = 5, DT_SYMTAB = 6, DT_RELA = 7,
+                          DT_RELASZ = 8, DT_RELAENT = 9, DT_STRSZ = 10, DT_SYMENT = 11, DT_REL = 17, DT_RELSZ = 18,
+                          DT_RELENT = 19, DT_PLTREL = 20, DT_JMPREL = 23;
 inline constexpr uint8_t STB_LOCAL = 0, STB_GLOBAL = 1, STB_WEAK = 2;
-inline constexpr uint8_t STT_NOTYPE = 0, STT_OBJECT = 1, STT_FUNC = 2, STT_SECTION = 3;
+inline constexpr uint8_t STT_NOTYPE = 0, STT_OBJECT = 1, STT_FUNC = 2;
 constexpr uint8_t st_info(uint8_t bind, uint8_t type) { return static_cast<uint8_t>((bind << 4) | (type & 0xf)); }
+inline constexpr uint32_t R_X86_64_NONE = 0, R_X86_64_64 = 1, R_X86_64_GLOB_DAT = 6, R_X86_64_JUMP_SLOT = 7,
+                          R_X86_64_RELATIVE = 8;
+inline constexpr uint32_t R_386_32 = 1, R_386_GLOB_DAT = 6, R_386_JMP_SLOT = 7, R_386_RELATIVE = 8;
+inline constexpr uint32_t R_ARM_ABS32 = 2, R_ARM_GLOB_DAT = 21, R_ARM_JUMP_SLOT = 22, R_ARM_RELATIVE = 23;
 
-// Relocation types of the usual machines (their psABIs).
-inline constexpr uint32_t R_X86_64_NONE = 0, R_X86_64_64 = 1, R_X86_64_PC32 = 2, R_X86_64_COPY = 5,
-                          R_X86_64_GLOB_DAT = 6, R_X86_64_JUMP_SLOT = 7, R_X86_64_RELATIVE = 8;
-inline constexpr uint32_t R_386_NONE = 0, R_386_32 = 1, R_386_PC32 = 2, R_386_GLOB_DAT = 6, R_386_JMP_SLOT = 7,
-                          R_386_RELATIVE = 8;
-inline constexpr uint32_t R_ARM_NONE = 0, R_ARM_ABS32 = 2, R_ARM_GLOB_DAT = 21, R_ARM_JUMP_SLOT = 22,
-                          R_ARM_RELATIVE = 23;
-inline constexpr uint32_t R_AARCH64_NONE = 0, R_AARCH64_ABS64 = 257, R_AARCH64_GLOB_DAT = 1025,
-                          R_AARCH64_JUMP_SLOT = 1026, R_AARCH64_RELATIVE = 1027;
-
-// ---- Encoding primitives. Values wider than the field are truncated to its low bytes: that is how a
-// test writes an out-of-range value into a 32-bit field.
+// Encoding primitives. Values wider than the field are truncated to its low bytes: that is how a test
+// writes an out-of-range value into a 32-bit field.
 struct Format {
     int elfclass = 64;  // 32 or 64
     bool msb = false;
 };
-// The four kinds, for tests instantiated over all of them.
 inline const std::vector<Format> &all_formats() {
     static const std::vector<Format> f = {{32, false}, {32, true}, {64, false}, {64, true}};
     return f;
@@ -78,55 +53,44 @@ inline const std::vector<Format> &all_formats() {
 std::string format_name(Format f);  // "ELF32LSB", ..., usable as a gtest parameter name
 
 void put(Bytes &b, size_t at, unsigned width, uint64_t v, bool msb);  // overwrite; grows b when needed
-void append(Bytes &b, unsigned width, uint64_t v, bool msb);
-void append(Bytes &b, const Bytes &more);
+inline void append(Bytes &b, const Bytes &more) { b.insert(b.end(), more.begin(), more.end()); }
 uint64_t get(const Bytes &b, size_t at, unsigned width, bool msb);  // throws std::out_of_range past the end
 
-unsigned word_size(Format f);  // 4 or 8
-unsigned ehdr_size(Format f);  // 52 or 64
-unsigned phdr_size(Format f);  // 32 or 56
-unsigned shdr_size(Format f);  // 40 or 64
-unsigned dyn_size(Format f);   // 8 or 16
-unsigned rel_size(Format f);   // 8 or 16
-unsigned rela_size(Format f);  // 12 or 24
-unsigned sym_size(Format f);   // 16 or 24
+inline unsigned word_size(Format f) { return f.elfclass == 64 ? 8 : 4; }
+inline unsigned ehdr_size(Format f) { return f.elfclass == 64 ? 64 : 52; }
+inline unsigned phdr_size(Format f) { return f.elfclass == 64 ? 56 : 32; }
+inline unsigned shdr_size(Format f) { return f.elfclass == 64 ? 64 : 40; }
+inline unsigned dyn_size(Format f) { return 2 * word_size(f); }
+inline unsigned rel_size(Format f) { return 2 * word_size(f); }
+inline unsigned rela_size(Format f) { return 3 * word_size(f); }
+inline unsigned sym_size(Format f) { return f.elfclass == 64 ? 24 : 16; }
 
 Bytes word(Format f, uint64_t v);                                                // address-sized word
 Bytes dyn(Format f, const std::vector<std::pair<uint64_t, uint64_t>> &entries);  // (d_tag, d_un), no DT_NULL added
 
 struct Reloc {
-    uint64_t offset = 0;
-    uint64_t sym = 0;
+    uint64_t offset = 0, sym = 0;
     uint32_t type = 0;
     uint64_t addend = 0;                // RELA only; REL tables carry the addend in the image
     std::optional<uint64_t> info = {};  // raw r_info, replacing the sym/type composition
 };
-// r_info: ELF32 sym << 8 | (type & 0xff); ELF64 sym << 32 | type. `stride` > entry size pads each entry
-// with zeros (a DT_RELENT/DT_RELAENT larger than the record); 0 means the record size.
+// r_info: ELF32 sym << 8 | (type & 0xff); ELF64 sym << 32 | type. A `stride` above the record size pads
+// each entry with zeros (a DT_RELENT/DT_RELAENT larger than the record).
 Bytes rel(Format f, const std::vector<Reloc> &r, unsigned stride = 0);
 Bytes rela(Format f, const std::vector<Reloc> &r, unsigned stride = 0);
 
 struct Sym {
     uint32_t name = 0;
-    uint8_t info = 0;
-    uint8_t other = 0;
+    uint8_t info = 0, other = 0;
     uint16_t shndx = 0;
-    uint64_t value = 0;
-    uint64_t size = 0;
+    uint64_t value = 0, size = 0;
 };
 Bytes sym(Format f, const std::vector<Sym> &s, unsigned stride = 0);  // no implicit null symbol
 
-struct StrTab {
-    Bytes bytes{0};
-    uint32_t add(const std::string &s);  // appends s and its NUL, returns its offset; "" gives 0
-};
-
-// ---- Whole files.
 struct Section {
     std::string name = {};
     uint32_t type = SHT_PROGBITS;
-    uint64_t flags = 0;
-    uint64_t addr = 0;
+    uint64_t flags = 0, addr = 0;
     Bytes data = {};                      // written to the file at sh_offset (whatever the type)
     std::optional<uint64_t> size = {};    // sh_size when not data.size() (NOBITS sections, malformed sizes)
     std::optional<uint64_t> offset = {};  // sh_offset; else laid out after the previous data, aligned to
@@ -137,18 +101,16 @@ struct Section {
 };
 
 struct Segment {
-    uint32_t type = PT_LOAD;
-    uint32_t flags = 0;
+    uint32_t type = PT_LOAD, flags = 0;
     uint64_t vaddr = 0, memsz = 0, align = 0x1000;
     // Unset: offset and filesz span the file data of the sections whose addresses lie in
-    // [vaddr, vaddr + memsz) (NOBITS ones excluded), or are 0 when there are none; paddr = vaddr.
-    std::optional<uint64_t> offset = {}, paddr = {}, filesz = {};
+    // [vaddr, vaddr + memsz) (NOBITS ones excluded), or are 0 when there are none. p_paddr = vaddr.
+    std::optional<uint64_t> offset = {}, filesz = {};
 };
 
 struct Elf {
     Format fmt = {};
-    uint16_t machine = EM_X86_64;
-    uint16_t type = ET_DYN;
+    uint16_t machine = EM_X86_64, type = ET_DYN;
     uint32_t flags = 0;
     uint64_t entry = 0;
     std::vector<Section> sections = {};  // the null section 0 is implicit: sections[i] gets index i + 1
@@ -159,11 +121,9 @@ struct Elf {
     std::optional<uint64_t> shoff = {}, phoff = {};
     // The counts and the index as recorded: in the header, or in section 0 under extended numbering.
     std::optional<uint32_t> shnum = {}, phnum = {}, shstrndx = {};
-    // The header fields themselves, applied last (over extended numbering too).
-    std::optional<uint16_t> e_shnum = {}, e_phnum = {}, e_shstrndx = {};
+    std::optional<uint16_t> e_shnum = {}, e_phnum = {};  // the header fields themselves, applied last
     // A *entsize above the record size also spaces the table's entries out; a smaller one changes only the field.
     std::optional<uint16_t> ehsize = {}, shentsize = {}, phentsize = {};
-    std::optional<uint32_t> version16 = {};                                        // e_version
     std::optional<uint8_t> ident_class = {}, ident_data = {}, ident_version = {};  // e_ident[4..6]
     // e_shnum = 0, e_phnum = PN_XNUM, e_shstrndx = SHN_XINDEX; the real values go to section 0's
     // sh_size / sh_info / sh_link.
@@ -178,33 +138,27 @@ struct Layout {
 };
 
 Bytes build(const Elf &e, Layout *layout = nullptr);
-uint32_t section_index(const Elf &e, const std::string &name);  // index in the built file; 0 when absent
 Section &section(Elf &e, const std::string &name);  // the first section so named; throws std::out_of_range if none
 
-// ---- A ready static PIE for end-to-end tests.
-//
-// Memory layout (every address can be moved): .text (AX) at text_addr, default 0x1000, in a R+X PT_LOAD;
-// .data (WA) then .bss (WA, NOBITS) at data_addr, default the page after .text, in a R+W PT_LOAD; then, at
-// tables_addr (default the page after .bss), .dynsym, .dynstr, .rel(a).dyn, .rel(a).plt (all A) and
-// last .dynamic (WA), in a third R+W PT_LOAD, with PT_DYNAMIC over .dynamic. The tables thus lie outside
-// the image, and their addresses never depend on the dynamic entries: build once to learn an address,
-// then again with dyn_set or extra_dyn using it.
-//
+// A ready static PIE for end-to-end tests. Memory layout (every address can be moved): .text (AX) at
+// text_addr, default 0x1000, in a R+X PT_LOAD; .data (WA) then .bss (WA, NOBITS) at data_addr, default
+// the page after .text, in a R+W PT_LOAD; then, at tables_addr (default the page after .bss), .dynsym,
+// .dynstr, .rel(a).dyn, .rel(a).plt (all A) and last .dynamic (WA), in a third R+W PT_LOAD, with
+// PT_DYNAMIC over .dynamic. The tables lie outside the image and their addresses never depend on the
+// dynamic entries: build once to learn an address, then again with dyn_set or extra_dyn using it.
 // Section indices: 1 .text, 2 .data, 3 .bss (always present, possibly empty); the rest follow in the
 // order above, each only when present; .shstrtab last.
-//
 // Dynamic entries, in order: DT_NEEDED (one per `needed`); DT_SYMTAB, DT_STRTAB, DT_STRSZ, DT_SYMENT;
 // DT_REL(A), DT_REL(A)SZ, DT_REL(A)ENT for the main table; DT_PLTREL, DT_JMPREL, DT_PLTRELSZ (and the
 // entry-size tag of its kind unless the main table gave it) for the PLT table; then the `dyn_set` tags
 // the builder had not emitted, then `extra_dyn`, then DT_NULL.
-inline constexpr uint16_t pie_shndx_text = 1, pie_shndx_data = 2, pie_shndx_bss = 3;
+inline constexpr uint16_t pie_shndx_text = 1;
 
 struct PieSym {
     std::string name = {};
     uint8_t info = 0;
     uint16_t shndx = 0;
-    uint64_t value = 0;
-    uint64_t size = 0;
+    uint64_t value = 0, size = 0;
     uint8_t other = 0;
     std::optional<uint32_t> name_off = {};  // st_name instead of the name's offset in .dynstr
 };
@@ -229,30 +183,24 @@ struct Pie {
     bool force_reltab = false;           // emit the table and its tags even when relocs is empty
     std::vector<Reloc> plt_relocs = {};  // DT_JMPREL table
     bool plt_rela = true;
-    bool force_plttab = false;
     unsigned relent = 0, relaent = 0;  // entry strides and DT_RELENT / DT_RELAENT; 0 = record size
 
     // Replace the value of a tag (nullopt drops it). A tag the builder would not emit is appended.
     std::map<uint64_t, std::optional<uint64_t>> dyn_set = {};
     std::vector<std::pair<uint64_t, uint64_t>> extra_dyn = {};  // appended before the final DT_NULL (may hold DT_NULLs)
-    bool dt_null = true;                                        // end with DT_NULL
 };
 
 struct BuiltPie {
     Bytes bytes = {};  // the file
     Elf elf = {};      // what was built: edit and build() again for variants the knobs do not reach
     Format fmt = {};
-    uint64_t text_addr = 0, data_addr = 0, bss_addr = 0, entry = 0;
-    uint64_t tables_addr = 0, dynsym_addr = 0, dynstr_addr = 0, reltab_addr = 0, plttab_addr = 0, dynamic_addr = 0;
-    uint64_t reltab_size = 0, plttab_size = 0;                // bytes
-    std::vector<std::pair<uint64_t, uint64_t>> dynamic = {};  // the entries written, DT_NULL included
-    std::vector<uint32_t> sym_name_off = {};                  // st_name of dynsyms[i]
+    uint64_t text_addr = 0, data_addr = 0, dynsym_addr = 0, dynstr_addr = 0, reltab_addr = 0, plttab_addr = 0;
+    uint64_t plttab_size = 0;  // bytes
     // The image bounds a correct tool derives: lowest/highest of .text, .data and .bss, rounded out to `align`.
     uint64_t vspace_start = 0, vspace_end = 0;
     // The unrelocated image: zeros, with .text and .data copied in. Patch expected relocations into it.
     Bytes image() const;
-    // Offset in image() of a link-time address.
-    size_t image_off(uint64_t addr) const { return static_cast<size_t>(addr - vspace_start); }
+    size_t image_off(uint64_t addr) const { return static_cast<size_t>(addr - vspace_start); }  // of a link-time address
 
  private:
     friend BuiltPie build_pie(const Pie &p);
