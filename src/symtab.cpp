@@ -135,8 +135,9 @@ int symtab_add(symtab *t, const char *name, uint64_t value) {
     if (copy == nullptr)
         return -1;
     memcpy(copy, name, size);
-    // The table refuses an addition only when it could not grow; the key is then absent.
-    if (htsumax_insert(&t->defs, copy, value) != nullptr || !htsumax_has(&t->defs, copy)) {
+    // The table refuses an addition only when it could not grow; its length then stays as it was.
+    uint32_t length = htsumax_length(&t->defs);
+    if (htsumax_insert(&t->defs, copy, value) != nullptr || htsumax_length(&t->defs) == length) {
         free(copy);
         return -1;
     }
