@@ -156,7 +156,8 @@ int choose_table(const kelpx_handle *elf, const kelpx_section *dynamic_info, con
     return 0;
 }
 
-// Reads the low 32 bits of the dynamic entry with `tag`: table sizes count only those.
+// Reads the dynamic entry with `tag`, a table size or entry size. One beyond 32 bits is refused: cut to
+// its low bits it would walk some other part of the table, or none of it, without a word.
 int find_size(const kelpx_handle *elf, const kelpx_section *dynamic_info, uint32_t tag, const char *tag_name,
               uint32_t *size) {
     kelpx_dyn dyn;
@@ -164,7 +165,12 @@ int find_size(const kelpx_handle *elf, const kelpx_section *dynamic_info, uint32
         fprintf(stderr, "ERROR: %s not found\n", tag_name);
         return -1;
     }
-    *size = static_cast<uint32_t>(kelpx_dyn_get_val(&dyn));
+    uint64_t value = kelpx_dyn_get_val(&dyn);
+    if (value > 0xFFFFFFFFu) {
+        fprintf(stderr, "ERROR: %s value is too large: 0x%" PRIx64 "\n", tag_name, value);
+        return -1;
+    }
+    *size = static_cast<uint32_t>(value);
     return 0;
 }
 

@@ -49,6 +49,15 @@ symtab *symtab_create() {
     return t;
 }
 
+void symtab_destroy(symtab *t) {
+    if (t == nullptr)
+        return;
+    for (htsumax_entry *e = htsumax_first(&t->defs); e != nullptr; e = htsumax_next(&t->defs, e))
+        free(const_cast<void *>(e->key));
+    htsumax_uninit(&t->defs);
+    free(t);
+}
+
 int symtab_find_symtab(symtab *t, context *, const kelpx_handle *elf, const kelpx_section *dynamic_info) {
     kelpx_dyn strtab_dyn, symtab_dyn, syment_dyn;
     bool has_strtab = find_dyn_dt(elf, dynamic_info, &strtab_dyn, 0, elf::DT_STRTAB) >= 0;

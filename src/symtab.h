@@ -20,6 +20,9 @@ struct symtab {
 
 // A new, empty, unbound table; null with errno set when memory runs out.
 symtab *symtab_create();
+// Frees the table and its copies of the names. A run never needs it (the process ends instead); a
+// harness that runs the tool many times in one process does.
+void symtab_destroy(symtab *t);
 // Binds the table to the input's dynamic symbol table (DT_STRTAB, DT_SYMTAB, DT_SYMENT). 0 also when
 // the input has none of the three.
 [[nodiscard]] int symtab_find_symtab(symtab *t, context *ctx, const kelpx_handle *elf,
