@@ -10,10 +10,15 @@
 #include <string>
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <malloc.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 uint32_t osdep_get_pagesize() {
@@ -104,3 +109,152 @@ bool osdep_same_file(const char *a, const char *b) {
     }
 }
 #endif
+
+namespace {
+
+#ifdef _WIN32
+// True when path names something that is not a plain file on disk: a device such as NUL or CON, a
+// pipe, a console. Names that do not exist yet are plain files to be.
+bool written_directly(const char *path) {
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    bool direct = GetFileType(h) != FILE_TYPE_DISK;
+    CloseHandle(h);
+    return direct;
+}
+
+FILE *open_temp(std::string *temp_path, const std::string &target) {
+    for (int attempt = 0; attempt < 100; attempt++) {
+        std::string name = target + ".XXXXXX";
+        if (_mktemp_s(name.data(), name.size() + 1) != 0)
+            return nullptr;
+        int fd = _open(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue;
+            return nullptr;
+        }
+        FILE *f = _fdopen(fd, "wb");
+        if (f == nullptr) {
+            _close(fd);
+            _unlink(name.c_str());
+            return nullptr;
+        }
+        *temp_path = name;
+        return f;
+    }
+    return nullptr;
+}
+
+int replace(const char *temp_path, const char *target) {
+    if (MoveFileExA(temp_path, target, MOVEFILE_REPLACE_EXISTING) != 0)
+        return 0;
+    errno = EACCES;
+    return -1;
+}
+#else
+// Whether path is written directly, and the name to replace: a symbolic link is followed, so that
+// the file it names gets the new contents, not the link a new file.
+bool written_directly(const char *path, std::string *target, mode_t *mode) {
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        *target = path;
+        mode_t mask = umask(0);
+        umask(mask);
+        *mode = 0666 & ~mask;  // what creating the file would have given it
+        return false;
+    }
+    if (!S_ISREG(st.st_mode))
+        return true;
+    char *resolved = realpath(path, nullptr);
+    *target = resolved != nullptr ? resolved : path;
+    free(resolved);
+    *mode = st.st_mode & 07777;
+    return false;
+}
+
+FILE *open_temp(std::string *temp_path, const std::string &target, mode_t mode) {
+    std::string name = target + ".XXXXXX";
+    int fd = mkstemp(name.data());
+    if (fd < 0)
+        return nullptr;
+    FILE *f = fchmod(fd, mode) == 0 ? fdopen(fd, "wb") : nullptr;
+    if (f == nullptr) {
+        int saved = errno;
+        close(fd);
+        unlink(name.c_str());
+        errno = saved;
+        return nullptr;
+    }
+    *temp_path = name;
+    return f;
+}
+
+int replace(const char *temp_path, const char *target) {
+    return rename(temp_path, target);
+}
+#endif
+
+void remove_temp(osdep_output *out) {
+    if (!out->temp_path.empty()) {
+        int saved = errno;
+        remove(out->temp_path.c_str());
+        errno = saved;
+    }
+}
+
+}  // namespace
+
+int osdep_output_open(osdep_output *out, const char *path) {
+    out->file = nullptr;
+    out->temp_path.clear();
+    out->target.clear();
+    try {
+#ifdef _WIN32
+        bool direct = written_directly(path);
+        out->target = path;
+        if (!direct)
+            out->file = open_temp(&out->temp_path, out->target);
+#else
+        // A file size limit makes a write fail with EFBIG instead of ending the process before it
+        // could remove its temporary file.
+        signal(SIGXFSZ, SIG_IGN);
+        mode_t mode = 0;
+        bool direct = written_directly(path, &out->target, &mode);
+        if (!direct)
+            out->file = open_temp(&out->temp_path, out->target, mode);
+#endif
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        return -1;
+    }
+    // Where no file can be made beside the target (a directory we may not write to, though the file
+    // itself is writable), write in place as before.
+    if (out->file == nullptr) {
+        out->temp_path.clear();
+        out->file = fopen(path, "wb");
+    }
+    return out->file != nullptr ? 0 : -1;
+}
+
+int osdep_output_commit(osdep_output *out) {
+    int closed = fclose(out->file);
+    out->file = nullptr;
+    if (closed != 0 || (!out->temp_path.empty() && replace(out->temp_path.c_str(), out->target.c_str()) != 0)) {
+        remove_temp(out);
+        return -1;
+    }
+    return 0;
+}
+
+void osdep_output_discard(osdep_output *out) {
+    if (out->file != nullptr) {
+        int saved = errno;
+        fclose(out->file);
+        errno = saved;
+        out->file = nullptr;
+    }
+    remove_temp(out);
+}
