@@ -379,6 +379,19 @@ int kelpx_section_data_readname(const kelpx_section *section, kelp_string *strin
     return kelp_string_assign(string, reinterpret_cast<const char *>(rest.data()), length);
 }
 
+int kelpx_section_data_name_at(const kelpx_section *section, uint32_t offset, const char **text, size_t *length) {
+    const auto bytes = section_bytes(section);
+    if (offset >= bytes.size())
+        return -1;
+    const auto rest = bytes.subspan(offset);
+    const void *nul = std::memchr(rest.data(), 0, rest.size());
+    if (nul == nullptr)
+        return -1;
+    *text = reinterpret_cast<const char *>(rest.data());
+    *length = static_cast<size_t>(static_cast<const uint8_t *>(nul) - rest.data());
+    return 0;
+}
+
 int kelpx_section_get_dyn(const kelpx_section *section, kelpx_dyn *dyn, uint32_t index) {
     if (section->data == nullptr)
         return -1;

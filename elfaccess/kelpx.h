@@ -140,6 +140,9 @@ uint32_t kelpx_section_data_size(const kelpx_section *section);
 // Copies the NUL-terminated text at offset of the section's data. Fails when no NUL stands before
 // the end of the data.
 [[nodiscard]] int kelpx_section_data_readname(const kelpx_section *section, kelp_string *string, uint32_t offset);
+// The same text without a copy: *text points into the loaded file, NUL-terminated, valid until unload.
+[[nodiscard]] int kelpx_section_data_name_at(const kelpx_section *section, uint32_t offset, const char **text,
+                                             size_t *length);
 
 // Dynamic entries (index counts entries of kelpx_get_sizeof_Dyn bytes)
 [[nodiscard]] int kelpx_section_get_dyn(const kelpx_section *section, kelpx_dyn *dyn, uint32_t index);

@@ -5,6 +5,8 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <new>
+#include <unordered_map>
 
 #include "find.h"
 #include "kelpbase.h"
@@ -44,14 +46,44 @@ bool in_vspace(const context *ctx, uint64_t r_offset, uint32_t width) {
     return r_offset >= ctx->vspace_start && kelpbase_fits(r_offset - ctx->vspace_start, width, ctx->vspace_size);
 }
 
+// One symbol as the entries use it. Fetched and looked up once however many entries name it: a
+// table of thousands of entries against one long name must not copy or hash it thousands of times.
+struct resolved_sym {
+    kelpx_sym sym;
+    const char *name;  // inside the loaded file
+    bool redefined;
+    uint64_t redefined_value;
+};
+
 // Everything one entry needs that does not change along the table.
 struct walk_state {
     context *ctx;
     const kelpx_handle *elf;
     const relevant_rels *rels;
     uint32_t addr_size;
-    kelp_string *name;
+    std::unordered_map<uint64_t, resolved_sym> *symbols;  // by symbol index
+    resolved_sym *uncached;                               // when the map cannot grow
 };
+
+// Symbol r_sym and its user definition; null when it cannot be read.
+const resolved_sym *resolve(const walk_state &w, uint64_t r_sym) {
+    auto found = w.symbols->find(r_sym);
+    if (found != w.symbols->end())
+        return &found->second;
+    resolved_sym r{};
+    size_t length;
+    if (symtab_get_sym_name(w.ctx->symtab, &r.sym, &r.name, &length, r_sym) != 0)
+        return nullptr;
+    // A name longer than every definition is none of them: no need to hash it.
+    r.redefined = r_sym != 0 && length <= w.ctx->symtab->longest_def &&
+                  symtab_redefine(w.ctx->symtab, &r.redefined_value, r.name) == 0;
+    try {
+        return &w.symbols->emplace(r_sym, r).first->second;
+    } catch (const std::bad_alloc &) {
+        *w.uncached = r;
+        return w.uncached;
+    }
+}
 
 int apply_entry(const walk_state &w, const kelpx_rel *rel, uint64_t addend) {
     context *ctx = w.ctx;
@@ -65,23 +97,25 @@ int apply_entry(const walk_state &w, const kelpx_rel *rel, uint64_t addend) {
     }
     const char *type_name = w.rels->info[r_type].name;
 
-    kelpx_sym sym;
-    if (symtab_get_sym(ctx->symtab, &sym, w.name, r_sym) != 0) {
+    const resolved_sym *resolved = resolve(w, r_sym);
+    if (resolved == nullptr) {
         fprintf(stderr, "ERROR: Could not get symbol info for sym %" PRIu64 "\n", r_sym);
         return -1;
     }
+    const kelpx_sym &sym = resolved->sym;
     uint64_t st_value = kelpx_sym_get_value(&sym);
     uint64_t value_s = st_value;
     if (ctx->verbose >= 2) {
         printf("  %s, 0x%" PRIx64, type_name, st_value);
-        if (w.name->length != 0)
-            printf(" (%s)", w.name->text);
+        if (resolved->name[0] != '\0')
+            printf(" (%s)", resolved->name);
         printf(" + 0x%" PRIx64 "\n", addend);
     }
 
     // The undefined-symbol policy applies to every type, the relative one included.
     if (r_sym != 0) {
-        if (symtab_redefine(ctx->symtab, &value_s, w.name->text) == 0) {
+        if (resolved->redefined) {
+            value_s = resolved->redefined_value;
             if (ctx->verbose >= 4)
                 printf("    Symbol redefined to 0x%" PRIx64 "\n", value_s);
         } else if (kelpx_sym_get_shndx(&sym) != elf::SHN_UNDEF) {
@@ -93,7 +127,7 @@ int apply_entry(const walk_state &w, const kelpx_rel *rel, uint64_t addend) {
             if (ctx->verbose >= 4)
                 printf("    Keep undefined weak symbol as 0x%" PRIx64 "\n", value_s);
         } else if (!ctx->ignore_undefined) {
-            fprintf(stderr, "ERROR: Symbol \"%s\" is undefined\n", w.name->text);
+            fprintf(stderr, "ERROR: Symbol \"%s\" is undefined\n", resolved->name);
             return -1;
         } else if (ctx->verbose >= 4) {
             printf("    Keep undefined symbol as 0x%" PRIx64 "\n", value_s);
@@ -174,8 +208,7 @@ int find_size(const kelpx_handle *elf, const kelpx_section *dynamic_info, uint32
     return 0;
 }
 
-int walk_table(context *ctx, const kelpx_handle *elf, const kelpx_section *dynamic_info, const kelpx_dyn *dyn_entry,
-               kelp_string *name) {
+int walk_table(context *ctx, const kelpx_handle *elf, const kelpx_section *dynamic_info, const kelpx_dyn *dyn_entry) {
     const reloc_impl *impl;
     uint64_t table_addr;
     if (choose_table(elf, dynamic_info, dyn_entry, &impl, &table_addr) != 0)
@@ -201,7 +234,9 @@ int walk_table(context *ctx, const kelpx_handle *elf, const kelpx_section *dynam
         return -1;
     }
 
-    walk_state w{ctx, elf, kelpx_get_relevant_rels(elf), kelpx_get_sizeof_Addr(elf), name};
+    std::unordered_map<uint64_t, resolved_sym> symbols;
+    resolved_sym uncached;
+    walk_state w{ctx, elf, kelpx_get_relevant_rels(elf), kelpx_get_sizeof_Addr(elf), &symbols, &uncached};
     if (w.rels == nullptr && table_size != 0) {
         kelpx_ehdr ehdr;
         unsigned elfclass = kelpx_get_sizeof_Addr(elf) == 8 ? 64 : 32;
@@ -255,12 +290,11 @@ int get_addend_rela(context *, const kelpx_handle *, const kelpx_section *, cons
 
 int apply_relocations(context *ctx, const kelpx_handle *elf, const kelpx_section *dynamic_info,
                       const kelpx_dyn *dyn_entry) {
-    kelp_string name;
-    if (!kelp_string_init(&name, 0)) {
+    // The symbol names are the only storage the walk allocates.
+    try {
+        return walk_table(ctx, elf, dynamic_info, dyn_entry);
+    } catch (const std::bad_alloc &) {
         fputs("ERROR: Could not initialize string object forsymbol name\n", stderr);
         return -1;
     }
-    int result = walk_table(ctx, elf, dynamic_info, dyn_entry, &name);
-    kelp_string_free(&name);
-    return result;
 }

@@ -125,6 +125,25 @@ int symtab_get_sym(symtab *t, kelpx_sym *sym, kelp_string *name, uint64_t index)
     return 0;
 }
 
+int symtab_get_sym_name(symtab *t, kelpx_sym *sym, const char **name, size_t *name_length, uint64_t index) {
+    if (t->syment == 0 || index > t->max_sym_index)
+        return -1;
+    // max_sym_index rules out a wrap here.
+    uint32_t sym_off = t->symtab_offset + static_cast<uint32_t>(index) * t->syment;
+    if (kelpx_section_get_sym_offs(&t->symtab_section, sym, sym_off) != 0)
+        return -1;
+    uint32_t st_name = kelpx_sym_get_name_offs(sym);
+    if (st_name == 0) {
+        *name = "";
+        *name_length = 0;
+        return 0;
+    }
+    uint64_t name_off = uint64_t{t->strtab_offset} + st_name;
+    if (name_off > 0xFFFFFFFFu)
+        return -1;
+    return kelpx_section_data_name_at(&t->strtab_section, static_cast<uint32_t>(name_off), name, name_length);
+}
+
 int symtab_redefine(symtab *t, uint64_t *value, const char *name) {
     htsumax_entry *e = htsumax_getentry(&t->defs, name);
     if (e == nullptr)
@@ -150,6 +169,8 @@ int symtab_add(symtab *t, const char *name, uint64_t value) {
         free(copy);
         return -1;
     }
+    if (size - 1 > t->longest_def)
+        t->longest_def = size - 1;
     return 0;
 }
 
