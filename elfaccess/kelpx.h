@@ -104,6 +104,10 @@ struct relevant_rels {
 
 // File
 [[nodiscard]] int kelpx_load(kelpx_handle *elf, const char *path);
+// The number of leading bytes that identify an ELF file, and whether bytes (at least that many) are
+// an identification this library reads: magic, class, byte order, version.
+constexpr uint32_t kelpx_ident_size = 16;
+bool kelpx_ident_ok(const uint8_t *bytes, uint64_t size);
 // Loads from memory (copies the bytes); same checks as kelpx_load.
 [[nodiscard]] int kelpx_load_memory(kelpx_handle *elf, const uint8_t *bytes, uint64_t size);
 void kelpx_unload(kelpx_handle *elf);
