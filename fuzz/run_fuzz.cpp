@@ -1,6 +1,8 @@
 // The whole tool in process: the first four bytes choose the options (little-endian bits, below),
 // the rest is INPUT. Outputs go to the scratch directory. Only crashes, hangs, leaks and sanitizer
 // reports matter; run with -close_fd_mask=3 to keep the tool's messages out of the report.
+#include <sys/resource.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -48,6 +50,10 @@ std::vector<std::string> options_for(uint32_t bits, const std::string &dir) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fuzz::route_exits();
+    // Images beyond this fail to be written (the tool ignores SIGXFSZ), which exercises the removal
+    // of the temporary file, and keeps a large legal image from costing a gigabyte of disk per run.
+    rlimit fsize{16u << 20, 16u << 20};
+    setrlimit(RLIMIT_FSIZE, &fsize);
     const std::string &dir = fuzz::scratch_dir();
     fuzz::write_file(dir + "/symbols", reinterpret_cast<const uint8_t *>(symbols), sizeof symbols - 1);
     return 0;
