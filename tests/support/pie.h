@@ -57,117 +57,91 @@ struct Built {
     }
     uint64_t sh(unsigned index, unsigned field) const { return at.at("sh") + index * (k.w == 8 ? 64 : 40) + field; }
 };
-// Field offsets within a section header, by name.
-inline unsigned sh_addr(const Kind &k) { return 8 + k.w; }
-inline unsigned sh_size(const Kind &k) { return 8 + 3 * k.w; }
-
-inline uint32_t type_of(const Kind &k, uint32_t t) {
-    return t == RR ? k.relative : t == RA ? k.sym_a : t == RB ? k.sym_b : t;
-}
+inline unsigned sh_size(const Kind &k) { return 8 + 3 * k.w; }  // offset of sh_size in a section header
+inline uint32_t type_of(const Kind &k, uint32_t t) { return t == RR ? k.relative : t == RA ? k.sym_a : t == RB ? k.sym_b : t; }
+inline unsigned entsize(const Kind &k, bool rela) { return (rela ? 3 : 2) * k.w; }
 
 // .data: REL addends in place, and a pattern in its upper half that copying must keep.
 inline std::string data_of(const Kind &k, const Pie &p) {
-    Built d{k, std::string(0x40, '\0'), {}};
-    for (int i = 0x20; i < 0x40; ++i) d.bytes[static_cast<size_t>(i)] = static_cast<char>(i);
+    Built d{k, std::string(0x20, '\0') + " !\"#$%&'()*+,-./0123456789:;<=>?", {}};
     for (const auto *table : {&p.rels, &p.plt})
         for (const Rel &r : *table)
             if (!(table == &p.rels ? p.rela : p.plt_rela) && r.off >= 0x300 && r.off + k.w <= 0x340) d.put(r.off - 0x300, k.w, r.addend);
     return d.bytes;
 }
-inline std::string text_of() { return "\xa0\xa1\xa2\xa3\xa4\xa5\xa6\xa7\xa8\xa9\xaa\xab\xac\xad\xae\xaf"; }
+inline const std::string text = "\xa0\xa1\xa2\xa3\xa4\xa5\xa6\xa7\xa8\xa9\xaa\xab\xac\xad\xae\xaf";
 
 inline Built build(const Kind &k, const Pie &p) {
-    const unsigned w = k.w;
-    Built b{k, {}, {}};
+    const unsigned w = k.w, symsz = w == 8 ? 24 : 16;
+    Built b{k, std::string(0x200, '\0') + text, {}};
     auto align = [&] { b.bytes.resize((b.bytes.size() + 7) & ~size_t{7}); return b.bytes.size(); };
-    b.bytes.resize(0x200);
-    b.bytes += text_of();
     b.bytes.resize(0x300);
     b.bytes += data_of(k, p);
-    b.bytes.resize(0x400);
+    b.bytes.resize(0x400 + symsz);  // symbol 0
+    b.at["sym"] = 0x400;
     std::string dynstr(1, '\0');
     auto str = [&](const std::string &s) { dynstr += s + '\0'; return dynstr.size() - s.size() - 1; };
-    b.at["sym"] = b.bytes.size();
-    const unsigned symsz = w == 8 ? 24 : 16;
-    b.bytes.resize(b.bytes.size() + symsz);  // symbol 0
     for (const Sym &s : p.syms) {
         const uint64_t o = b.bytes.size();
         b.put(o, 4, str(s.name));
         w == 8 ? (b.put(o + 4, 1, s.info), b.put(o + 6, 2, s.shndx), b.put(o + 8, 8, s.value), b.put(o + 16, 8, 0))
                : (b.put(o + 4, 4, s.value), b.put(o + 8, 4, 0), b.put(o + 12, 1, s.info), b.put(o + 14, 2, s.shndx));
     }
-    const uint64_t needed = p.needed ? str("libc.so.6") : 0;
-    const uint64_t strtab = b.bytes.size();
+    const uint64_t needed = p.needed ? str("libc.so.6") : 0, strtab = b.bytes.size();
     b.bytes += dynstr;
     for (const char *name : {"rel", "plt"}) {
-        const bool rela = name[0] == 'r' ? p.rela : p.plt_rela;
         b.at[name] = align();
         for (const Rel &r : name[0] == 'r' ? p.rels : p.plt) {
             const uint64_t o = b.bytes.size(), t = type_of(k, r.type);
-            b.put(o, w, r.off);
-            b.put(o + w, w, w == 8 ? r.sym << 32 | t : r.sym << 8 | (t & 0xff));
-            if (rela) b.put(o + 2 * w, w, r.addend);
+            b.put(o, w, r.off), b.put(o + w, w, w == 8 ? r.sym << 32 | t : r.sym << 8 | (t & 0xff));
+            if (name[0] == 'r' ? p.rela : p.plt_rela) b.put(o + 2 * w, w, r.addend);
         }
     }
-    const uint64_t relsz = p.rels.size() * (p.rela ? 3 : 2) * w, pltsz = p.plt.size() * (p.plt_rela ? 3 : 2) * w;
-    align();
+    const uint64_t relsz = p.rels.size() * entsize(k, p.rela), pltsz = p.plt.size() * entsize(k, p.plt_rela);
     std::vector<std::pair<uint64_t, uint64_t>> dyn;
     if (p.needed) dyn.push_back({1, needed});
-    dyn.insert(dyn.end(), {{6, b.at["sym"]}, {5, strtab}, {10, dynstr.size()}, {11, symsz}});
-    if (!p.rels.empty())
-        dyn.insert(dyn.end(), {{p.rela ? 7u : 17u, b.at["rel"]}, {p.rela ? 8u : 18u, relsz}, {p.rela ? 9u : 19u, (p.rela ? 3 : 2) * w}});
-    if (!p.plt.empty()) {
-        dyn.insert(dyn.end(), {{20, p.plt_rela ? 7u : 17u}, {23, b.at["plt"]}, {2, pltsz}});
-        if (p.rels.empty() || p.rela != p.plt_rela) dyn.push_back({p.plt_rela ? 9u : 19u, (p.plt_rela ? 3 : 2) * w});
-    }
+    dyn.insert(dyn.end(), {{6, 0x400}, {5, strtab}, {10, dynstr.size()}, {11, symsz}});
+    if (!p.rels.empty()) dyn.insert(dyn.end(), {{p.rela ? 7 : 17, b.at["rel"]}, {p.rela ? 8 : 18, relsz}, {p.rela ? 9 : 19, entsize(k, p.rela)}});
+    if (!p.plt.empty()) dyn.insert(dyn.end(), {{20, p.plt_rela ? 7 : 17}, {23, b.at["plt"]}, {2, pltsz}});
+    if (!p.plt.empty() && (p.rels.empty() || p.rela != p.plt_rela)) dyn.push_back({p.plt_rela ? 9 : 19, entsize(k, p.plt_rela)});
     dyn.push_back({0, 0});
-    b.at["dyn"] = b.bytes.size();
+    b.at["dyn"] = align();
     for (const auto &[tag, val] : dyn) b.put(b.bytes.size(), w, tag), b.put(b.bytes.size(), w, val);
-    const uint64_t end = b.bytes.size();
-    const std::string shstr = std::string("\0.text\0.data\0.bss\0.dynsym\0.dynstr\0", 35) +
-                              (p.rela ? ".rela.dyn" : ".rel.dyn") + '\0' + (p.plt_rela ? ".rela.plt" : ".rel.plt") +
-                              '\0' + ".dynamic\0.shstrtab" + '\0';
-    const uint64_t shstrtab = b.bytes.size();
-    b.bytes += shstr;
+    const uint64_t end = b.bytes.size(), dynsz = end - b.at["dyn"];
+    // Sections: name, type, flags, addr (also the offset), size, link, entsize.
+    struct S { std::string name; uint64_t type, flags, addr, size, link, entsize; };
+    const S secs[] = {{"", 0, 0, 0, 0, 0, 0}, {".text", 1, 6, 0x200, 0x10, 0, 0}, {".data", 1, 3, 0x300, 0x40, 0, 0},
+        {".bss", 8, 3, 0x340, 0x20, 0, 0}, {".dynsym", 11, 2, 0x400, strtab - 0x400, 5, symsz}, {".dynstr", 3, 2, strtab, dynstr.size(), 0, 0},
+        {p.rela ? ".rela.dyn" : ".rel.dyn", p.rela ? 4u : 9u, 2, b.at["rel"], relsz, 4, entsize(k, p.rela)},
+        {p.plt_rela ? ".rela.plt" : ".rel.plt", p.plt_rela ? 4u : 9u, 2, b.at["plt"], pltsz, 4, entsize(k, p.plt_rela)},
+        {".dynamic", 6, 3, b.at["dyn"], dynsz, 5, 2 * w}, {".shstrtab", 3, 0, end, 0, 0, 0}};
+    for (const S &s : secs) b.bytes += s.name + '\0';
     b.at["sh"] = align();
-    // name, type, flags, addr, offset, size, link, entsize
-    struct S { uint64_t name, type, flags, addr, size, link, entsize; };
-    const uint64_t relent = p.rela ? 3 * w : 2 * w, pltent = p.plt_rela ? 3 * w : 2 * w;
-    const S secs[] = {{0, 0, 0, 0, 0, 0, 0}, {1, 1, 6, 0x200, 0x10, 0, 0}, {7, 1, 3, 0x300, 0x40, 0, 0},
-        {13, 8, 3, 0x340, 0x20, 0, 0}, {18, 11, 2, b.at["sym"], strtab - b.at["sym"], 5, symsz},
-        {26, 3, 2, strtab, dynstr.size(), 0, 0}, {34, p.rela ? 4u : 9u, 2, b.at["rel"], relsz, 4, relent},
-        {shstr.find(".rel", 44), p.plt_rela ? 4u : 9u, 2, b.at["plt"], pltsz, 4, pltent},
-        {shstr.find(".dynamic"), 6, 3, b.at["dyn"], end - b.at["dyn"], 5, 2 * w},
-        {shstr.find(".shstrtab"), 3, 0, 0, shstr.size(), 0, 0}};
-    for (const S &s : secs) {
+    for (uint64_t name = 0; const S &s : secs) {
         const uint64_t o = b.bytes.size();
-        b.put(o, 4, s.name), b.put(o + 4, 4, s.type), b.put(o + 8, w, s.flags), b.put(o + 8 + w, w, s.addr);
-        b.put(o + 8 + 2 * w, w, &s == &secs[9] ? shstrtab : s.addr), b.put(o + 8 + 3 * w, w, s.size);
-        b.put(o + 8 + 4 * w, 4, s.link), b.put(o + 16 + 4 * w, w, 8), b.put(o + 16 + 5 * w, w, s.entsize);
+        b.put(o, 4, name), b.put(o + 4, 4, s.type), b.put(o + 8, w, s.flags), b.put(o + 8 + w, w, s.addr), b.put(o + 8 + 2 * w, w, s.addr);
+        b.put(o + 8 + 3 * w, w, s.type == 3 && !s.flags ? b.at["sh"] - end : s.size), b.put(o + 8 + 4 * w, 4, s.link);
+        b.put(o + 16 + 4 * w, w, 8), b.put(o + 16 + 5 * w, w, s.entsize);
+        name += s.name.size() + 1;
     }
-    // ELF header, then PT_LOAD over the image, PT_LOAD over the tables, PT_DYNAMIC.
+    // The ELF header, then PT_LOAD over the image, PT_LOAD over the tables, PT_DYNAMIC.
+    const unsigned eh = w == 8 ? 64 : 52, f = w == 8 ? 8 : 4;
+    b.at["ph"] = eh;
     b.bytes.replace(0, 8, std::string("\x7f" "ELF") + char(w / 4) + char(k.msb ? 2 : 1) + '\x01' + '\0');
-    b.put(16, 2, 3), b.put(18, 2, k.machine), b.put(20, 4, 1), b.put(24, w, 0x204), b.put(24 + w, w, 24 + 4 * w + 12);
-    b.put(24 + 2 * w, w, b.at["sh"]), b.put(24 + 3 * w, 4, k.flags), b.put(28 + 3 * w, 2, 24 + 4 * w + 12);
-    b.put(30 + 3 * w, 2, w == 8 ? 56 : 32), b.put(32 + 3 * w, 2, 3), b.put(34 + 3 * w, 2, w == 8 ? 64 : 40);
-    b.put(36 + 3 * w, 2, 10), b.put(38 + 3 * w, 2, 9);
-    b.at["ph"] = 24 + 4 * w + 12;
+    b.put(16, 2, 3), b.put(18, 2, k.machine), b.put(20, 4, 1), b.put(24, w, 0x204), b.put(24 + w, w, eh), b.put(24 + 2 * w, w, b.at["sh"]);
+    b.put(24 + 3 * w, 4, k.flags), b.put(28 + 3 * w, 2, eh), b.put(30 + 3 * w, 2, w == 8 ? 56 : 32), b.put(32 + 3 * w, 2, 3);
+    b.put(34 + 3 * w, 2, w == 8 ? 64 : 40), b.put(36 + 3 * w, 2, 10), b.put(38 + 3 * w, 2, 9);
     const uint64_t segs[3][5] = {{1, 0x200, 0x140, 0x160, 7}, {1, 0x400, end - 0x400, end - 0x400, 6},
                                  {2, b.at["dyn"], end - b.at["dyn"], end - b.at["dyn"], 6}};
-    for (unsigned i = 0; i < 3; ++i) {
-        const uint64_t o = b.at["ph"] + i * (w == 8 ? 56 : 32), *s = segs[i];
-        b.put(o, 4, s[0]);
-        const unsigned f = w == 8 ? 8 : 4;  // p_offset, then vaddr, paddr, filesz, memsz, align
-        b.put(o + f, w, s[1]), b.put(o + f + w, w, s[1]), b.put(o + f + 2 * w, w, s[1]), b.put(o + f + 3 * w, w, s[2]);
+    for (unsigned i = 0; i < 3; ++i) {  // type, then p_offset, vaddr, paddr, filesz, memsz, flags, align
+        const uint64_t o = eh + i * (w == 8 ? 56 : 32), *s = segs[i];
+        b.put(o, 4, s[0]), b.put(o + f, w, s[1]), b.put(o + f + w, w, s[1]), b.put(o + f + 2 * w, w, s[1]), b.put(o + f + 3 * w, w, s[2]);
         b.put(o + f + 4 * w, w, s[3]), b.put(o + (w == 8 ? 4 : 24), 4, s[4]), b.put(o + f + 5 * w + (w == 8 ? 0 : 4), w, 0x100);
     }
     return b;
 }
 
 // The image a correct run writes before relocation: zeros with .text and .data in place.
-inline std::string image_of(const Kind &k, const Pie &p) {
-    std::string image(0x200, '\0');
-    return image.replace(0, 16, text_of()).replace(0x100, 0x40, data_of(k, p));
-}
+inline std::string image_of(const Kind &k, const Pie &p) { return (text + std::string(0xf0, '\0') + data_of(k, p)).append(0xc0, '\0'); }
 
 }  // namespace pie
