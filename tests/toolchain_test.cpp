@@ -5,6 +5,7 @@
 
 #include <map>
 
+#include "support/pie.h"
 #include "support/run.h"
 
 namespace {
@@ -50,21 +51,11 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
     for (const char *tool : {"clang", row.linker, "llvm-readelf"})
         if (testrun::run({tool, "--version"}).status == 127) GTEST_SKIP() << tool << " not found";
     const testrun::TempDir dir;
-    std::vector<std::string> link = {row.linker, "-static", "-pie", "--no-dynamic-linker", "-z", "norelro", "--entry=_start"};
-    for (const std::string &w : split(row.ldflags)) link.push_back(w);
-    for (const std::string &source : split(row.sources)) {
-        std::vector<std::string> cc = {"clang", std::string("--target=") + row.triple, "-ffreestanding", "-fno-builtin",
-                                       "-nostdlib", "-fPIE", "-O1", "-c", PIESHIFT_SOURCE_DIR "/tests/data/" + source, "-o", dir.file(source + ".o")};
-        for (const std::string &w : split(row.cflags)) cc.push_back(w);
-        const testrun::Result r = testrun::run(cc);
-        ASSERT_EQ(r.status, 0) << r.err;
-        link.push_back(dir.file(source + ".o"));
-    }
-    link.insert(link.end(), {"-o", dir.file("elf")});
-    const testrun::Result linked = testrun::run(link), listed = testrun::run(
-        {"llvm-readelf", "--elf-output-style=LLVM", "-h", "-S", "-l", "-r", "--expand-relocs", dir.file("elf")});
-    ASSERT_EQ(linked.status + listed.status, 0) << linked.err << listed.err;
-
+    const testrun::Result listed = testrun::run({"sh", "-c", std::string("for s in ") + row.sources + "; do clang --target=" + row.triple +
+        " -ffreestanding -fno-builtin -nostdlib -fPIE -O1 " + row.cflags + " -c " PIESHIFT_SOURCE_DIR "/tests/data/$s -o $s.o || exit; done && " +
+        row.linker + " -static -pie --no-dynamic-linker -z norelro --entry=_start " + row.ldflags + " *.o -o elf && " +
+        "llvm-readelf --elf-output-style=LLVM -h -S -l -r --expand-relocs elf"}, dir.path);
+    ASSERT_EQ(listed.status, 0) << listed.err;
     // llvm-readelf's LLVM style: "Kind {" opens a block of "Key: value" lines ("Flags [ (0x3)" keeps the number).
     std::vector<std::pair<std::string, std::map<std::string, std::string>>> blocks;
     std::istringstream text(listed.out);
@@ -101,20 +92,17 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
     const std::vector<std::string> options = split(row.options);
     for (size_t i = 0; i + 1 < options.size(); i += 2)
         defs[options[i + 1].substr(0, options[i + 1].find('='))] = std::stoull(options[i + 1].substr(options[i + 1].find('=') + 1), nullptr, 0);
-    const bool msb = file[5] == 2;
-    const unsigned w = file[4] == 2 ? 8 : 4;
-    const std::string linked_image = want;
+    const pie::Built linked{{"", file[4] == 2 ? 8u : 4u, file[5] == 2, 0, 0, 0, 0, 0}, want, {}};
+    pie::Built image = linked;
     for (auto &[kind, f] : blocks) {
         if (f.count("Entry")) entry = num(f, "Entry");
         if (kind != "Relocation") continue;
         const uint64_t off = num(f, "Offset") - lo;
-        uint64_t v = 0;
-        for (unsigned i = 0; i < w && !f.count("Addend"); ++i) v = v << 8 | static_cast<uint8_t>(linked_image.at(off + (msb ? i : w - 1 - i)));
-        v += f.count("Addend") ? num(f, "Addend") : 0;
+        uint64_t v = f.count("Addend") ? num(f, "Addend") : linked.get(off, linked.k.w);
         const bool relative = f["Type"].ends_with("_RELATIVE");
         EXPECT_TRUE(relative || defs.count(f["Symbol"]) || !row.err.empty()) << f["Type"] << " names " << f["Symbol"] << ", which the row does not define";
         v += relative ? address - lo : defs[f["Symbol"]];
-        for (unsigned i = 0; i < w; ++i) want.at(off + (msb ? w - 1 - i : i)) = static_cast<char>(v >> (8 * i));
+        image.put(off, linked.k.w, v);
     }
     std::vector<std::string> args = {"-o", "img", "--output-entry", "entry"};
     for (const std::string &w : options) args.push_back(w);
@@ -123,7 +111,7 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
     EXPECT_EQ(r.status, row.err.empty() ? 0 : 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, row.err.empty() ? "" : row.err + "ERROR: Failed to apply relocations\n");
-    EXPECT_TRUE(row.err.empty() ? dir.read("img") == want : !std::filesystem::exists(dir.file("img"))) << "image";
+    EXPECT_TRUE(row.err.empty() ? dir.read("img") == image.bytes : !std::filesystem::exists(dir.file("img"))) << "image";
     if (row.err.empty()) {
         std::ostringstream hex;
         hex << "0x" << std::hex << entry - lo + address << "\n";
