@@ -57,7 +57,6 @@ struct Built {
     }
     uint64_t sh(unsigned index, unsigned field) const { return at.at("sh") + index * (k.w == 8 ? 64 : 40) + field; }
 };
-inline unsigned sh_size(const Kind &k) { return 8 + 3 * k.w; }  // offset of sh_size in a section header
 inline uint32_t type_of(const Kind &k, uint32_t t) { return t == RR ? k.relative : t == RA ? k.sym_a : t == RB ? k.sym_b : t; }
 inline unsigned entsize(const Kind &k, bool rela) { return (rela ? 3 : 2) * k.w; }
 

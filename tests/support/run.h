@@ -14,6 +14,13 @@
 
 namespace testrun {
 
+inline std::vector<std::string> split(const std::string &s) {
+    std::vector<std::string> words;
+    std::istringstream in(s);
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
 struct Result { int status = -1; std::string out, err; };  // status: exit status, or 128 + signal
 
 inline Result run(std::vector<std::string> argv, const std::string &cwd = "") {
@@ -51,9 +58,7 @@ inline Result run(std::vector<std::string> argv, const std::string &cwd = "") {
 inline std::string bin() { return std::getenv("PIESHIFT_TEST_BIN") ? std::getenv("PIESHIFT_TEST_BIN") : PIESHIFT_BIN; }
 inline Result run_pieshift(const std::vector<std::string> &args, const std::string &cwd) {
     const char *wrapper = std::getenv("PIESHIFT_TEST_WRAPPER");
-    std::vector<std::string> argv;
-    std::istringstream words(wrapper ? wrapper : "");
-    for (std::string w; words >> w;) argv.push_back(w);
+    std::vector<std::string> argv = split(wrapper ? wrapper : "");
     argv.push_back(bin());
     argv.insert(argv.end(), args.begin(), args.end());
     Result r = run(argv, cwd);
