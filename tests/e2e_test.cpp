@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <regex>
+#include <span>
 
 #include "support/pie.h"
 #include "support/run.h"
@@ -58,6 +59,7 @@ const std::string V1 = "Relocating 'in' to 0x10000000, and save to 'in.out'\nSea
 const Case cases[] = {
     // Relocation: every applied type, both tables, negative addends (sign-extended from 32 bits).
     {"each_type", "all", EACH_TYPE, {}, "--expect-rel --expect-pltrel" + IN, 0, "", EACH_STORED},
+    {"machine", "machines", EACH_TYPE, {}, IN, 0, "", EACH_STORED},
     {"each_type_rel", "all", {.rels = EACH_TYPE.rels, .plt = EACH_TYPE.plt, .rela = false, .plt_rela = false, .syms = {{"f"}}},
      {}, IN, 0, "", EACH_STORED},
     {"no_tables", "all", {}, {}, "--no-expect-rel --no-expect-pltrel" + IN, 0},
@@ -210,13 +212,21 @@ const Case cases[] = {
      "  R_390_JMP_SLOT, 0x0 (u) + 0x0\n    Keep undefined symbol as 0x0\n    0x0 -> 0x310 (rel 0x110)\nDone.\n"},
 };
 
+// Every machine with the three types the tool applies for it, in the class and byte order it uses.
+const Kind machines[] = {{"x86_64", 8, false, 62, 0, 8, 6, 7}, {"x32", 4, false, 62, 0, 8, 6, 7}, {"i386", 4, false, 3, 0, 8, 1, 6},
+    {"arm", 4, false, 40, 0x05000000, 23, 2, 21}, {"riscv32", 4, false, 243, 0, 3, 1, 5}, {"riscv64", 8, false, 243, 5, 3, 2, 5},
+    {"ppc", 4, true, 20, 0, 22, 1, 21}, {"ppc64_elfv2", 8, true, 21, 2, 22, 38, 21}, {"ppc64_elfv1", 8, true, 21, 1, 22, 38, 20},
+    {"ppc64_abi_unset", 8, true, 21, 0, 22, 38, 20}, {"ppc64le", 8, false, 21, 0x80000002, 22, 38, 21}, {"s390x", 8, true, 22, 0, 12, 10, 11},
+    {"loongarch32", 4, false, 258, 0, 3, 1, 5}, {"loongarch64", 8, false, 258, 0x43, 3, 2, 5}, {"aarch64_ilp32", 4, false, 183, 0, 183, 181, 182}};
+
+const Kind basic[] = {L32, L64, B32, B64};
 struct Param { const Case *c; const Kind *k; };
 
 std::vector<Param> params() {
     std::vector<Param> p;
     for (const Case &c : cases)
-        for (const Kind *k : {&L32, &L64, &B32, &B64})
-            if (std::string(c.kinds) == "all" || std::string(c.kinds).find(k->name) != std::string::npos) p.push_back({&c, k});
+        for (const std::string kinds = c.kinds; const Kind &k : kinds == "machines" ? std::span<const Kind>(machines) : std::span<const Kind>(basic))
+            if (kinds == "all" || kinds == "machines" || kinds.find(k.name) != std::string::npos) p.push_back({&c, &k});
     return p;
 }
 
@@ -258,18 +268,13 @@ INSTANTIATE_TEST_SUITE_P(Cases, E2E, testing::ValuesIn(params()), [](const testi
 
 // The help names every option; the version names the tool. Both go to stdout and end the run.
 TEST(E2E, HelpAndVersion) {
-    const testrun::TempDir dir;
-    const testrun::Result help = testrun::run_pieshift({"-v", "--help", "0"}, dir.path);
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.substr(0, help.out.find('\n')), "Usage: " + testrun::bin() + " [OPTION]... ADDRESS INPUT");
-    for (const char *option : {"-d, --define", "--expect-pltrel", "--expect-rel", "-f, --symfile", "-F, --symfile-format",
-                               "--force-dynamic", "--help", "--ignore-unaligned-relsz", "--ignore-undefined", "--ignore-weak",
-                               "--no-expect-pltrel", "--no-expect-rel", "-o FILE", "--output-entry", "-v", "-V, --version"})
-        EXPECT_TRUE(std::regex_search(help.out, std::regex(std::string("\n  ") + option + "\\s"))) << option;
-    for (const char *version : {"-V", "--version"}) {
-        const testrun::Result r = testrun::run_pieshift({version, "--help"}, dir.path);
-        EXPECT_EQ(std::pair(r.status, r.out.substr(0, 10)), std::pair(0, std::string("pieshift v"))) << version;
-    }
+    const testrun::Result help = testrun::run_pieshift({"-v", "--help", "0"}, ""), version = testrun::run_pieshift({"-vV", "--help"}, "");
+    EXPECT_EQ(std::tuple(help.status, help.out.substr(0, help.out.find('\n')), version.status, version.out.substr(0, 10)),
+              std::tuple(0, "Usage: " + testrun::bin() + " [OPTION]... ADDRESS INPUT", 0, "pieshift v"));
+    for (const std::string &option : testrun::split("-d --define --expect-pltrel --expect-rel -f --symfile -F --symfile-format --force-dynamic "
+                                                    "--help --ignore-unaligned-relsz --ignore-undefined --ignore-weak --no-expect-pltrel "
+                                                    "--no-expect-rel -o --output-entry -v -V --version"))
+        EXPECT_TRUE(std::regex_search(help.out, std::regex("\\s" + option + "[\\s,]"))) << option;
 }
 
 }  // namespace
