@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <optional>
 #include <regex>
 #include <span>
 
@@ -67,8 +66,7 @@ const Case cases[] = {
     // A REL addend is what the entries before stored there.
     {"rel_entries_chain", "L32", {.rels = {{0x300, 0, RR, 1}, {0x300, 0, RR, 1}}, .rela = false}, {}, IN, 0, "", {{0x300, 1 + 2 * BIAS}}},
     // Symbols: input's own (moved with the image unless absolute), -d over them, weak and undefined.
-    {"symbol_sources", "L64 B32",
-     {.rels = {{0x300, 1, RA, 1}, {0x308, 2, RA, 1}, {0x310, 3, RA, 1}, {0x318, 4, RA, 1}, {0x320, 5, RB, 1}},
+    {"symbol_sources", "L64 B32", {.rels = {{0x300, 1, RA, 1}, {0x308, 2, RA, 1}, {0x310, 3, RA, 1}, {0x318, 4, RA, 1}, {0x320, 5, RB, 1}},
       .syms = {{"abs", 0x11, 0xfff1, 0x1234}, {"weak", 0x20, 0, 0}, {"def"}, {"undef", 0x10, 0, 0}, {"own", 0x11, 2, 0x300}}},
      {}, "--ignore-weak -d def=0x5000 -d undef=0x7000" + IN, 0, "",
      {{0x300, 0x1235}, {0x308, 1}, {0x310, 0x5001}, {0x318, 0x7001}, {0x320, 0x300 + BIAS + 1}}},
@@ -80,8 +78,7 @@ const Case cases[] = {
     // Symbol files: comments, blank lines, extra fields, CR LF, octal, -1, swapped fields; later wins.
     {"symbol_files", "L64", {.rels = {{0x300, 1, RA}, {0x308, 2, RA}, {0x310, 3, RA}, {0x318, 4, RA}, {0x320, 5, RA}},
       .syms = {{"a", 0x10, 0, 0}, {"b", 0x10, 0, 0}, {"c", 0x10, 0, 0}, {"d", 0x10, 0, 0}, {"e", 0x10, 0, 0}}},
-     {}, "-f s1 -F ::field::2:1 -f s2 -d d=4 -d d=5" + IN, 0, "",
-     {{0x300, 0x5000}, {0x308, 0100}, {0x310, NEG(1)}, {0x318, 5}, {0x320, 0x99}}, "",
+     {}, "-f s1 -F ::field::2:1 -f s2 -d d=4 -d d=5" + IN, 0, "", {{0x300, 0x5000}, {0x308, 0100}, {0x310, NEG(1)}, {0x318, 5}, {0x320, 0x99}}, "",
      {{"s1", "# value name\n\n  0x5000 a  more words\r\n\t0100\tb\r\n-1 c\n7 d\n"}, {"s2", "e 0x99 x\n# 1 e\n"}}},
     {"letters_take_words_in_turn", "B32", UNDEF, {}, "-do u=0x50 img" + IN, 0, "", {{0x300, 0x52}}, "", {}, "img"},
     {"store_sign_extended_32", "L32 B32", UNDEF, {}, "-d u=0xffffffff7ffffffe" + IN, 0, "", {{0x300, 0x80000000}}},
@@ -114,8 +111,7 @@ const Case cases[] = {
     // A larger DT_RELAENT is the stride: the zero record between would fail as type 0.
     {"relaent_stride", "B64 L32", {.rels = {{0x300, 0, RR, 1}, {0, 0, 0}, {0x308, 0, RR, 2}}}, both(dv(9, 6), dv(8, 12)), IN, 0, "",
      {{0x300, BIAS + 1}, {0x308, BIAS + 2}}},
-    {"machine_unsupported", "L32", RELA, at(18, 18, 2, 8), IN, 1,
-     "ERROR: Relocations of machine 8, ELF32, are not supported\n" + F},
+    {"machine_unsupported", "L32", RELA, at(18, 18, 2, 8), IN, 1, "ERROR: Relocations of machine 8, ELF32, are not supported\n" + F},
     {"machine_unsupported_no_relocs", "B64", {}, at(18, 18, 2, 183), IN, 0},
     {"type_unnamed", "L32", {.rels = {{0x300, 0, 200}}}, {}, IN, 1, "ERROR: No relocation info for type 200\n" + F},
     {"type_above_255", "L64", {.rels = {{0x300, 0, 264}}}, {}, IN, 1, "ERROR: No relocation info for type 264\n" + F},
@@ -127,8 +123,7 @@ const Case cases[] = {
      "ERROR: r_offset 0x400 is out of bounds\nERROR: Could not get addend for REL entry at 0x0 (rel 0x0)\n" + F},
     {"symbol_index_out_of_table", "L64", {.rels = {{0x300, 2, RA}}, .syms = {{"f"}}}, {}, IN, 1, "ERROR: Could not get symbol info for sym 2\n" + F},
     // Symbol table entries of the dynamic section.
-    {"no_strtab", "L32", {}, drop(5), IN, 1,
-     "ERROR: Incomplete symtab information in DYNAMIC\nERROR: DT_STRTAB is missing\n" + SYMTAB},
+    {"no_strtab", "L32", {}, drop(5), IN, 1, "ERROR: Incomplete symtab information in DYNAMIC\nERROR: DT_STRTAB is missing\n" + SYMTAB},
     {"no_symtab_syment", "B64", {}, both(drop(6), drop(11)), IN, 1,
      "ERROR: Incomplete symtab information in DYNAMIC\nERROR: DT_SYMTAB is missing\nERROR: DT_SYMENT is missing\n" + SYMTAB},
     {"no_symbol_entries_at_all", "L64", {}, both(drop(5), both(drop(6), drop(11))), IN, 0},
@@ -145,12 +140,10 @@ const Case cases[] = {
     {"end_outside_load", "B64", {}, at(104, 72, 0, 0x15f), IN, 1,
      "ERROR: Virtual address not found in LOAD phdr\nERROR: Could not determine virtual space\n"},
     {"align_0", "L32", {}, at(112, 80, 0, 0), IN, 0, "", {}, "", {}, "in.out", 0x160},
-    {"too_large", "L64", {}, both(at(104, 72, 0, 0x200000000), at(32, 20, 0, 0x100000000, 3)), IN, 1,
-     "ERROR: Virtual space is too large\n"},
+    {"too_large", "L64", {}, both(at(104, 72, 0, 0x200000000), at(32, 20, 0, 0x100000000, 3)), IN, 1, "ERROR: Virtual space is too large\n"},
     {"section_wraps", "B64", {}, at(32, 20, 0, NEG(0x100), 2), IN, 1,
      "ERROR: Section #2 [.data] (0xffffffffffffff00 octets at 0x300) does not fit in the virtual space\nERROR: Could not copy sections\n"},
-    {"section_bytes_outside_file", "L32", {}, at(24, 16, 0, 0x100000, 2), IN, 1,
-     "ERROR: Could not copy sections\n"},
+    {"section_bytes_outside_file", "L32", {}, at(24, 16, 0, 0x100000, 2), IN, 1, "ERROR: Could not copy sections\n"},
     {"init_array_copied", "B32", {}, at(4, 4, 4, 14, 2), IN, 0},
     // Malformed headers: the loader refuses them.
     {"bad_magic", "L64", {}, at(1, 1, 1, 'X'), IN, 255, LOAD},
@@ -195,8 +188,7 @@ const Case cases[] = {
     {"entry_unwritable", "B32", {}, {}, "-o img --output-entry no/e" + IN, 1,
      "ERROR: Could not open 'no/e' for write: No such file or directory\nERROR: Could not save entry point to 'no/e'.\n"},
     // Each trace level, once.
-    {"trace_1", "L64", EACH_TYPE, {}, "-v" + IN, 0, "", EACH_STORED,
-     V1 + "Apply relocations at 0x438...\nApply relocations at 0x468...\n"},
+    {"trace_1", "L64", EACH_TYPE, {}, "-v" + IN, 0, "", EACH_STORED, V1 + "Apply relocations at 0x438...\nApply relocations at 0x468...\n"},
     {"trace_2", "L32", {.rels = {{0x300, 0, RR, NEG(0x10)}}, .syms = {{"f"}}}, at(0, 0, 4, 0xffff, 2),
      "-vv -f s --output-entry e" + IN, 0, "", {{0x300, BIAS - 0x10}},
      "Loading symbol file 's' (format is field:1:2)\n  x = 0x10\nDone.\nRelocating 'in' to 0x10000000, and save to 'in.out'\n"

@@ -60,10 +60,8 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
     // The image: allocated writable or executable sections, widened to their PT_LOADs' alignment.
     const std::string file = dir.read("elf");
     uint64_t lo = UINT64_MAX, hi = 0, entry = 0, address = std::stoull(testrun::split(row.options).back(), nullptr, 0);
-    auto in_image = [](auto &f) {
-        return std::string("SHT_NOBITS SHT_PROGBITS SHT_INIT_ARRAY SHT_FINI_ARRAY SHT_PREINIT_ARRAY").find(f["Type"]) != std::string::npos &&
-               (num(f, "Flags") & 2) && (num(f, "Flags") & 5);
-    };
+    auto in_image = [](auto &f) { return (num(f, "Flags") & 2) && (num(f, "Flags") & 5) &&
+        std::string("SHT_NOBITS SHT_PROGBITS SHT_INIT_ARRAY SHT_FINI_ARRAY SHT_PREINIT_ARRAY").find(f["Type"]) != std::string::npos; };
     for (auto &[kind, f] : blocks)
         if (kind == "Section" && in_image(f)) lo = std::min(lo, num(f, "Address")), hi = std::max(hi, num(f, "Address") + num(f, "Size"));
     auto align = [&](uint64_t addr) {
