@@ -97,15 +97,14 @@ inline Built build(const Kind &k, const Pie &p) {
         }
     }
     const uint64_t relsz = p.rels.size() * entsize(k, p.rela), pltsz = p.plt.size() * entsize(k, p.plt_rela);
-    std::vector<std::pair<uint64_t, uint64_t>> dyn;
-    if (p.needed) dyn.push_back({1, needed});
-    dyn.insert(dyn.end(), {{6, 0x400}, {5, strtab}, {10, dynstr.size()}, {11, symsz}});
-    if (!p.rels.empty()) dyn.insert(dyn.end(), {{p.rela ? 7 : 17, b.at["rel"]}, {p.rela ? 8 : 18, relsz}, {p.rela ? 9 : 19, entsize(k, p.rela)}});
-    if (!p.plt.empty()) dyn.insert(dyn.end(), {{20, p.plt_rela ? 7 : 17}, {23, b.at["plt"]}, {2, pltsz}});
-    if (!p.plt.empty() && (p.rels.empty() || p.rela != p.plt_rela)) dyn.push_back({p.plt_rela ? 9 : 19, entsize(k, p.plt_rela)});
-    dyn.push_back({0, 0});
     b.at["dyn"] = align();
-    for (const auto &[tag, val] : dyn) b.put(b.bytes.size(), w, tag), b.put(b.bytes.size(), w, val);
+    auto entry = [&](uint64_t tag, uint64_t val) { b.put(b.bytes.size(), w, tag), b.put(b.bytes.size(), w, val); };
+    if (p.needed) entry(1, needed);
+    entry(6, 0x400), entry(5, strtab), entry(10, dynstr.size()), entry(11, symsz);
+    if (!p.rels.empty()) entry(p.rela ? 7 : 17, b.at["rel"]), entry(p.rela ? 8 : 18, relsz), entry(p.rela ? 9 : 19, entsize(k, p.rela));
+    if (!p.plt.empty()) entry(20, p.plt_rela ? 7 : 17), entry(23, b.at["plt"]), entry(2, pltsz);
+    if (!p.plt.empty() && (p.rels.empty() || p.rela != p.plt_rela)) entry(p.plt_rela ? 9 : 19, entsize(k, p.plt_rela));
+    entry(0, 0);
     const uint64_t end = b.bytes.size(), dynsz = end - b.at["dyn"];
     // Sections: name, type, flags, addr (also the offset), size, link, entsize.
     struct S { std::string name; uint64_t type, flags, addr, size, link, entsize; };
