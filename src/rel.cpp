@@ -72,7 +72,7 @@ const resolved_sym *resolve(const walk_state &w, uint64_t r_sym) {
         return &found->second;
     resolved_sym r{};
     size_t length;
-    if (symtab_get_sym_name(w.ctx->symtab, &r.sym, &r.name, &length, r_sym) != 0)
+    if (symtab_get_sym(w.ctx->symtab, &r.sym, &r.name, &length, r_sym) != 0)
         return nullptr;
     // A name longer than every definition is none of them: no need to hash it.
     r.redefined = r_sym != 0 && length <= w.ctx->symtab->longest_def &&

@@ -105,27 +105,7 @@ int symtab_find_symtab(symtab *t, context *, const kelpx_handle *elf, const kelp
     return 0;
 }
 
-int symtab_get_sym(symtab *t, kelpx_sym *sym, kelp_string *name, uint64_t index) {
-    if (t->syment == 0 || index > t->max_sym_index)
-        return -1;
-    // max_sym_index rules out a wrap here.
-    uint32_t sym_off = t->symtab_offset + static_cast<uint32_t>(index) * t->syment;
-    if (kelpx_section_get_sym_offs(&t->symtab_section, sym, sym_off) != 0)
-        return -1;
-    uint32_t st_name = kelpx_sym_get_name_offs(sym);
-    kelp_string_clear(name);
-    if (st_name == 0)
-        return 0;
-    // A name offset that wraps past 32 bits would read some other name.
-    uint64_t name_off = uint64_t{t->strtab_offset} + st_name;
-    if (name_off > 0xFFFFFFFFu)
-        return -1;
-    if (kelpx_section_data_readname(&t->strtab_section, name, static_cast<uint32_t>(name_off)) != 0)
-        return -1;
-    return 0;
-}
-
-int symtab_get_sym_name(symtab *t, kelpx_sym *sym, const char **name, size_t *name_length, uint64_t index) {
+int symtab_get_sym(symtab *t, kelpx_sym *sym, const char **name, size_t *name_length, uint64_t index) {
     if (t->syment == 0 || index > t->max_sym_index)
         return -1;
     // max_sym_index rules out a wrap here.

@@ -28,12 +28,9 @@ void symtab_destroy(symtab *t);
 // the input has none of the three.
 [[nodiscard]] int symtab_find_symtab(symtab *t, context *ctx, const kelpx_handle *elf,
                                      const kelpx_section *dynamic_info);
-// Reads dynamic symbol `index` and its name (empty when st_name is 0).
-[[nodiscard]] int symtab_get_sym(symtab *t, kelpx_sym *sym, kelp_string *name, uint64_t index);
 // Reads dynamic symbol `index` and points *name at its name inside the loaded file (empty when
 // st_name is 0), without a copy.
-[[nodiscard]] int symtab_get_sym_name(symtab *t, kelpx_sym *sym, const char **name, size_t *name_length,
-                                      uint64_t index);
+[[nodiscard]] int symtab_get_sym(symtab *t, kelpx_sym *sym, const char **name, size_t *name_length, uint64_t index);
 // 0 and *value set when the user defined `name`; -1 and *value untouched otherwise.
 [[nodiscard]] int symtab_redefine(symtab *t, uint64_t *value, const char *name);
 // Adds or replaces a definition; the table keeps its own copy of the name.
