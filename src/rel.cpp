@@ -9,6 +9,7 @@
 #include "find.h"
 #include "kelpbase.h"
 #include "kelpx_elf.h"
+#include "section.h"
 #include "symtab.h"
 
 namespace {
@@ -103,6 +104,8 @@ int apply_entry(const walk_state &w, const kelpx_rel *rel, uint64_t addend) {
     uint64_t value;
     if (r_type == w.rels->relative_type) {
         value = addend + ctx->address - ctx->vspace_start;
+        if (ctx->excluded != nullptr)
+            section_check_target(ctx->excluded, addend);  // the addend is the link-time target
     } else if (r_type == w.rels->symbol_type_a || r_type == w.rels->symbol_type_b) {
         value = value_s + addend;
     } else {
