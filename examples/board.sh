@@ -13,7 +13,7 @@ link() {  # link ADDRESS ENTRY [IMAGE]: one segment for the image, one for the b
   "${LLD:-ld.lld}" -T "$dir/board.ld" "$dir/board.o" ${3:+--format=binary "$3"} -o "$dir/board.elf"
 }
 if [[ $# -eq 2 ]]; then
-  "${CLANG:-clang}" --target="$target" -ffreestanding -fno-builtin -nostdlib -fno-pic -O1 \
+  "${CLANG:-clang}" --target="$target" -ffreestanding -fno-builtin -nostdlib -fno-pic -O1 -mstackrealign \
     -c "$(dirname "$0")/board.c" -o "$dir/board.o"
   link 0 0
   "${NM:-llvm-nm}" "$dir/board.elf" | awk '$2 != "A" { print "0x" $1, $3 }' >"$dir/board.sym"
