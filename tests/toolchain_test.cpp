@@ -18,19 +18,19 @@ const char *const D32 = "-d ext_var=0x90001000 -d ext_table=0x90002000 -d ext_fu
 const char *const D64 = "-d ext_var=0xfedc000090001000 -d ext_table=0xfedc000090002000 -d ext_func=0xfedc000090003001 0x100000";
 const char *const PTR = "e2e_pointers.c e2e_pointers_lib.c";
 const Row rows[] = {
-    {"x86_64_pointers", "x86_64-linux-gnu", "ld.lld", PTR, "", "--image-base=0x400000", "0xffffffff80000000"},
+    {"x86_64_pointers", "x86_64-linux-gnu", "ld.lld", PTR, "", "--image-base=0x400000", "--include-readonly 0xffffffff80000000"},
     {"x86_64_undefs", "x86_64-linux-gnu", "ld.lld", "e2e_undefs.c", "-DNO_DATA_SLOTS", "-z undefs", D64},
     {"x86_64_data_slots", "x86_64-linux-gnu", "ld.lld", "e2e_undefs.c", "", "-z undefs", D64, "ERROR: R_X86_64_64 is not handled\n"},
     {"x86_64_undefined", "x86_64-linux-gnu", "ld.lld", "e2e_undefs.c", "-DNO_DATA_SLOTS", "-z undefs", "0", "ERROR: Symbol \"ext_var\" is undefined\n"},
-    {"i386_pointers", "i386-linux-gnu", "ld.lld", PTR, "", "", "0x12340000"},
+    {"i386_pointers", "i386-linux-gnu", "ld.lld", PTR, "", "", "--include-readonly 0x12340000"},
     {"i386_undefs", "i386-linux-gnu", "ld.lld", "e2e_undefs.c", "-DNO_PLT_CALL", "-z undefs", D32},
     {"i386_plt_call", "i386-linux-gnu", "ld.lld", "e2e_undefs.c", "", "-z undefs", D32, "ERROR: R_386_JMP_SLOT is not handled\n"},
-    {"arm_pointers", "armv7-linux-gnueabihf", "ld.lld", PTR, "-marm", "", "0x100000"},
+    {"arm_pointers", "armv7-linux-gnueabihf", "ld.lld", PTR, "-marm", "", "--include-readonly 0x100000"},
     {"arm_undefs", "armv7-linux-gnueabihf", "ld.lld", "e2e_undefs.c", "-marm -DNO_PLT_CALL", "-z undefs", D32},
-    {"riscv32_pointers", "riscv32-linux-gnu", "ld.lld", PTR, "", "", "0x80000000"},
+    {"riscv32_pointers", "riscv32-linux-gnu", "ld.lld", PTR, "", "", "--include-readonly 0x80000000"},
     {"riscv64_undefs", "riscv64-linux-gnu", "ld.lld", "e2e_undefs.c", "", "-z undefs", D64},
     {"ppc_undefs", "powerpc-linux-gnu", "ld.lld", "e2e_undefs.c", "", "-z undefs", D32},
-    {"ppc64le_pointers", "powerpc64le-linux-gnu", "ld.lld", PTR, "", "", "0xffffffff80000000"},
+    {"ppc64le_pointers", "powerpc64le-linux-gnu", "ld.lld", PTR, "", "", "--include-readonly 0xffffffff80000000"},
     {"ppc64le_undefs", "powerpc64le-linux-gnu", "ld.lld", "e2e_undefs.c", "", "-z undefs", D64},
 };
 
@@ -57,10 +57,12 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
         else if (!blocks.empty() && key.back() == ':') blocks.back().second[key.substr(0, key.size() - 1)] = value;
         else if (!blocks.empty() && key == "Flags" && flags.size() > 2) blocks.back().second[key] = flags.substr(1, flags.size() - 2);
     }
-    // The image: allocated writable or executable sections, widened to their PT_LOADs' alignment.
+    // The image: allocated writable or executable sections (any, with --include-readonly), widened to
+    // their PT_LOADs' alignment.
     const std::string file = dir.read("elf");
     uint64_t lo = UINT64_MAX, hi = 0, entry = 0, address = std::stoull(testrun::split(row.options).back(), nullptr, 0);
-    auto in_image = [](auto &f) { return (num(f, "Flags") & 2) && (num(f, "Flags") & 5) &&
+    const bool readonly = std::string(row.options).starts_with("--include-readonly");
+    auto in_image = [&](auto &f) { return (num(f, "Flags") & 2) && (readonly || (num(f, "Flags") & 5)) &&
         std::string("SHT_NOBITS SHT_PROGBITS SHT_INIT_ARRAY SHT_FINI_ARRAY SHT_PREINIT_ARRAY").find(f["Type"]) != std::string::npos; };
     for (auto &[kind, f] : blocks)
         if (kind == "Section" && in_image(f)) lo = std::min(lo, num(f, "Address")), hi = std::max(hi, num(f, "Address") + num(f, "Size"));
@@ -80,8 +82,8 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
     // the addend. A REL addend is the word as linked. A word of the class, stored in its byte order.
     std::map<std::string, uint64_t> defs;
     const std::vector<std::string> options = testrun::split(row.options);
-    for (size_t i = 0; i + 1 < options.size(); i += 2)
-        defs[options[i + 1].substr(0, options[i + 1].find('='))] = std::stoull(options[i + 1].substr(options[i + 1].find('=') + 1), nullptr, 0);
+    for (size_t i = 0; i + 1 < options.size(); i++)
+        if (options[i] == "-d") defs[options[i + 1].substr(0, options[i + 1].find('='))] = std::stoull(options[i + 1].substr(options[i + 1].find('=') + 1), nullptr, 0);
     const pie::Built linked{{"", file[4] == 2 ? 8u : 4u, file[5] == 2, 0, 0, 0, 0, 0}, want, {}};
     pie::Built image = linked;
     for (auto &[kind, f] : blocks) {
