@@ -1,4 +1,4 @@
-/* Checks its own pointers once relocated and run: returns 0 when every one is right, else the number
+/* Checks its own pointers once relocated and run: returns 0 when every one is right, else the line
    of the first wrong check. With -DUNDEFS it also reaches the board's data and function, which the
    link leaves undefined (-z undefs) for -d and -f to supply. */
 int value = 7;
@@ -19,9 +19,9 @@ int *counter_slot = &board_counter;
 int (*triple_slot)(int) = board_triple;
 #endif
 
+#define CHECK(c) do { if (!(c)) return __LINE__; } while (0)
+
 int _start(void) {
-    int n = 0;
-#define CHECK(c) do { ++n; if (!(c)) return n; } while (0)
     CHECK(value_ptr == &value && **value_ptr_ptr == 7);
     CHECK(zeroed_ptr == &zeroed[5] && zeroed_end - zeroed == 32 && zeroed[5] == 0);
     CHECK(texts[0][0] == 'a' && texts[0][4] == 'a' && texts[1] == &text[2] && texts[1][0] == 'i');
