@@ -1,11 +1,13 @@
 # Convenience wrappers over CMake. `make demo` builds the tool and runs it on the bundled example;
 # `make test` builds and runs every test; `make sanitize` does the same with ASan and UBSan.
+# `make bench` runs the micro-benchmarks; `make bench-compare` times the tool against objcopy, llvm-objcopy
+# and cp on generated inputs of about 500 MB in BENCH_DIR (BASELINE=path adds an older pieshift).
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: all build demo test sanitize bench fuzz clean
+.PHONY: all build demo test sanitize bench bench-compare fuzz clean
 
 all: build
 
@@ -27,10 +29,27 @@ sanitize:
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
+BENCH_DIR ?= /tmp/pieshift-bench
+RUNS ?= 5
+BENCH_CONFIG = cmake -S . -B $(BUILD)-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DPIESHIFT_BENCH=ON -DPIESHIFT_TESTS=OFF
+
 bench:
-	cmake -S . -B $(BUILD)-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DPIESHIFT_BENCH=ON -DPIESHIFT_TESTS=OFF
-	cmake --build $(BUILD)-bench -j $(JOBS)
+	$(BENCH_CONFIG)
+	cmake --build $(BUILD)-bench -j $(JOBS) --target pieshift_bench
 	$(BUILD)-bench/bench/pieshift_bench
+
+# The 486 MB-style input (ELF64 LSB RELA) and its ELF32 MSB REL counterpart, each generated once.
+bench-compare:
+	$(BENCH_CONFIG)
+	cmake --build $(BUILD)-bench -j $(JOBS) --target pieshift gen_bigpie
+	mkdir -p $(BENCH_DIR)
+	for m in x86_64 arm-be; do \
+	  test -s $(BENCH_DIR)/$$m.elf || $(BUILD)-bench/bench/gen_bigpie --machine $$m $(BENCH_DIR)/$$m.elf \
+	      > $(BENCH_DIR)/$$m.defines || exit 1; \
+	  python3 bench/compare.py --pieshift $(BUILD)-bench/pieshift $(if $(BASELINE),--baseline $(BASELINE)) \
+	      --input $(BENCH_DIR)/$$m.elf --defines "$$(cat $(BENCH_DIR)/$$m.defines)" --runs $(RUNS) \
+	      --dir $(BENCH_DIR) || exit 1; \
+	done
 
 fuzz:
 	CXX=clang++ CC=clang cmake -S . -B $(BUILD)-fuzz $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DPIESHIFT_FUZZ=ON -DPIESHIFT_TESTS=OFF

@@ -115,9 +115,9 @@ bool table_fits(uint64_t off, uint64_t num, uint16_t entsize, uint32_t min, uint
     return kelpbase_fits(off, num * entsize, file_size);
 }
 
-int load_bytes(kelpx_handle *elf, std::vector<uint8_t> &&bytes) {
-    kelpx_handle h{};
-    h.file = std::move(bytes);
+// Decodes the file that h.file shows; on success moves h into *elf (a vector's buffer moves along,
+// so h.file stays valid).
+int load_handle(kelpx_handle *elf, kelpx_handle &&h) {
     const std::span<const uint8_t> file = h.file;
     const uint64_t size = file.size();
 
@@ -184,8 +184,9 @@ int load_bytes(kelpx_handle *elf, std::vector<uint8_t> &&bytes) {
         const void *nul = std::memchr(rest.data(), 0, rest.size());
         if (nul == nullptr)
             continue;
-        // The text stays inside h.file, whose buffer moves along with the handle below.
-        char *text = reinterpret_cast<char *>(h.file.data() + strtab.sh_offset + sh.sh_name);
+        // The text stays inside h.file, whose buffer moves along with the handle below. The library
+        // never writes through it (kelp_string_clear replaces a borrowed text instead).
+        char *text = const_cast<char *>(reinterpret_cast<const char *>(rest.data()));
         const size_t length = static_cast<size_t>(static_cast<const uint8_t *>(nul) - rest.data());
         h.section_names[i] = kelp_string{text, length, 0, 0};
     }
@@ -219,10 +220,11 @@ bool read_file(const char *path, std::vector<uint8_t> *bytes) {
 int kelpx_load(kelpx_handle *elf, const char *path) {
     kelpx_unload(elf);
     try {
-        std::vector<uint8_t> bytes;
-        if (!read_file(path, &bytes))
+        kelpx_handle h{};
+        if (!read_file(path, &h.owned))
             return -1;
-        return load_bytes(elf, std::move(bytes));
+        h.file = h.owned;
+        return load_handle(elf, std::move(h));
     } catch (const std::bad_alloc &) {
         return -1;
     }
@@ -233,7 +235,23 @@ int kelpx_load_memory(kelpx_handle *elf, const uint8_t *bytes, uint64_t size) {
     if (size > SIZE_MAX || (bytes == nullptr && size != 0))
         return -1;
     try {
-        return load_bytes(elf, std::vector<uint8_t>(bytes, bytes + size));
+        kelpx_handle h{};
+        h.owned.assign(bytes, bytes + size);
+        h.file = h.owned;
+        return load_handle(elf, std::move(h));
+    } catch (const std::bad_alloc &) {
+        return -1;
+    }
+}
+
+int kelpx_load_view(kelpx_handle *elf, const uint8_t *bytes, uint64_t size) {
+    kelpx_unload(elf);
+    if (size > SIZE_MAX || (bytes == nullptr && size != 0))
+        return -1;
+    try {
+        kelpx_handle h{};
+        h.file = std::span<const uint8_t>(bytes, static_cast<size_t>(size));
+        return load_handle(elf, std::move(h));
     } catch (const std::bad_alloc &) {
         return -1;
     }

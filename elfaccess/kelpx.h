@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "kelpbase.h"
 
 struct kelpx_handle {
-    std::vector<uint8_t> file;  // the whole input, owned: later writes to the input path cannot disturb it
+    std::vector<uint8_t> owned;     // the input's bytes when the library made its own copy
+    std::span<const uint8_t> file;  // the whole input, every decode reads here: owned, or the caller's memory
     uint8_t elfclass;           // 1 = ELFCLASS32, 2 = ELFCLASS64
     uint8_t msb;                // 0 = ELFDATA2LSB, 1 = ELFDATA2MSB
     uint16_t e_machine;
@@ -106,6 +108,8 @@ struct relevant_rels {
 [[nodiscard]] int kelpx_load(kelpx_handle *elf, const char *path);
 // Loads from memory (copies the bytes); same checks as kelpx_load.
 [[nodiscard]] int kelpx_load_memory(kelpx_handle *elf, const uint8_t *bytes, uint64_t size);
+// Loads from memory without a copy: the caller keeps the bytes alive and readable until kelpx_unload.
+[[nodiscard]] int kelpx_load_view(kelpx_handle *elf, const uint8_t *bytes, uint64_t size);
 void kelpx_unload(kelpx_handle *elf);
 const char *kelpx_get_version();
 

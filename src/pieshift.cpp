@@ -27,7 +27,7 @@ struct vspace_owner {
     context *ctx;
     ~vspace_owner() {
         if (ctx->vspace != nullptr) {
-            osdep_aligned_free(ctx->vspace);
+            osdep_aligned_free(ctx->vspace, ctx->vspace_size);
             ctx->vspace = nullptr;
         }
     }
@@ -88,10 +88,9 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
         fprintf(stderr, "ERROR: Could not allocate output space: %s\n", strerror(errno));
         return 1;
     }
+    // The buffer comes zero-filled: bytes that no section covers (alignment slack, gaps, SHT_NOBITS)
+    // are zero, as at run time, and the image is the same on every run.
     vspace_owner owner{ctx};
-    // Bytes that no section covers (alignment slack, gaps, SHT_NOBITS) are zero, as at run time, and
-    // the image is the same on every run.
-    memset(ctx->vspace, 0, ctx->vspace_size);
 
     if (copy_sections(ctx, elf) != 0)
         return fail("ERROR: Could not copy sections\n");
