@@ -450,6 +450,62 @@ static int decode_rel(const kelpx_section *section, kelpx_rel *rel, uint32_t off
     return 0;
 }
 
+namespace {
+
+// decode_rel for one class, byte order and form fixed at compile time, so that every field is one
+// load at a constant offset of the class's layout.
+template <uint8_t elfclass, bool msb, bool rela>
+uint32_t decode_rels(std::span<const uint8_t> bytes, kelpx_rel *rels, uint64_t offset, uint32_t entsize,
+                     uint32_t count) {
+    constexpr auto &l = kelpx_layout::layouts[elfclass == elfclass32 ? 0 : 1].rel;
+    constexpr uint32_t size = rela ? l.rela_size : l.rel_size;
+    uint32_t n = 0;
+    for (; n < count; n++, offset += entsize) {
+        if (!kelpbase_fits(offset, size, bytes.size()))
+            break;
+        const uint8_t *r = bytes.data() + offset;
+        const uint64_t r_info = kelpbase_get_word(r + l.r_info.off, l.r_info.width, msb);
+        kelpx_rel &out = rels[n];
+        out.r_offset = kelpbase_get_word(r + l.r_offset.off, l.r_offset.width, msb);
+        out.r_info = r_info;
+        out.r_addend = 0;
+        if constexpr (rela)
+            out.r_addend = static_cast<uint64_t>(
+                sign_extend(kelpbase_get_word(r + l.r_addend.off, l.r_addend.width, msb), l.r_addend.width));
+        // The gABI split of r_info, as decode_rel makes it.
+        out.r_sym = elfclass == elfclass32 ? r_info >> 8 : r_info >> 32;
+        out.r_type = static_cast<uint32_t>(elfclass == elfclass32 ? r_info & 0xff : r_info & 0xffffffff);
+    }
+    return n;
+}
+
+template <bool rela>
+uint32_t decode_rels(const kelpx_section *section, kelpx_rel *rels, uint64_t offset, uint32_t entsize,
+                     uint32_t count) {
+    // Entry offsets are 32-bit, as the single-entry readers take them: stop before one would not be.
+    if (entsize != 0 && count > (UINT32_MAX - uint64_t{offset}) / entsize + 1)
+        count = static_cast<uint32_t>((UINT32_MAX - uint64_t{offset}) / entsize + 1);
+    const auto bytes = section_bytes(section);
+    const kelpx_handle *elf = section->elf;
+    if (elf->elfclass == elfclass32)
+        return elf->msb ? decode_rels<elfclass32, true, rela>(bytes, rels, offset, entsize, count)
+                        : decode_rels<elfclass32, false, rela>(bytes, rels, offset, entsize, count);
+    return elf->msb ? decode_rels<elfclass64, true, rela>(bytes, rels, offset, entsize, count)
+                    : decode_rels<elfclass64, false, rela>(bytes, rels, offset, entsize, count);
+}
+
+}  // namespace
+
+uint32_t kelpx_section_get_rels(const kelpx_section *section, kelpx_rel *rels, uint32_t offset, uint32_t entsize,
+                                uint32_t count) {
+    return section->data == nullptr ? 0 : decode_rels<false>(section, rels, offset, entsize, count);
+}
+
+uint32_t kelpx_section_get_relas(const kelpx_section *section, kelpx_rel *rels, uint32_t offset, uint32_t entsize,
+                                 uint32_t count) {
+    return section->data == nullptr ? 0 : decode_rels<true>(section, rels, offset, entsize, count);
+}
+
 int kelpx_section_get_rel_offs(const kelpx_section *section, kelpx_rel *rel, uint32_t offset) {
     return decode_rel(section, rel, offset, false);
 }

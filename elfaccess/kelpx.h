@@ -154,6 +154,13 @@ uint64_t kelpx_dyn_get_ptr(const kelpx_dyn *dyn);
 // Relocations, at a byte offset of the section's data
 [[nodiscard]] int kelpx_section_get_rel_offs(const kelpx_section *section, kelpx_rel *rel, uint32_t offset);
 [[nodiscard]] int kelpx_section_get_rela_offs(const kelpx_section *section, kelpx_rel *rel, uint32_t offset);
+// Decode count entries of a table, entsize bytes apart, the first at offset; the same result as count
+// single reads. Give how many were decoded: fewer than count when the next entry cannot be read
+// (or its offset does not fit 32 bits). For walks over large tables.
+uint32_t kelpx_section_get_rels(const kelpx_section *section, kelpx_rel *rels, uint32_t offset, uint32_t entsize,
+                                uint32_t count);
+uint32_t kelpx_section_get_relas(const kelpx_section *section, kelpx_rel *rels, uint32_t offset, uint32_t entsize,
+                                 uint32_t count);
 uint64_t kelpx_rel_get_offset(const kelpx_rel *rel);
 uint64_t kelpx_rel_get_r_sym(const kelpx_rel *rel);
 uint32_t kelpx_rel_get_r_type(const kelpx_rel *rel);
