@@ -514,22 +514,6 @@ int kelpx_section_get_rela_offs(const kelpx_section *section, kelpx_rel *rel, ui
     return decode_rel(section, rel, offset, true);
 }
 
-uint64_t kelpx_rel_get_offset(const kelpx_rel *rel) {
-    return rel->r_offset;
-}
-
-uint64_t kelpx_rel_get_r_sym(const kelpx_rel *rel) {
-    return rel->r_sym;
-}
-
-uint32_t kelpx_rel_get_r_type(const kelpx_rel *rel) {
-    return rel->r_type;
-}
-
-uint64_t kelpx_rel_get_addend(const kelpx_rel *rel) {
-    return rel->r_addend;
-}
-
 int kelpx_section_get_sym_offs(const kelpx_section *section, kelpx_sym *sym, uint32_t offset) {
     if (section->data == nullptr)
         return -1;
@@ -541,22 +525,6 @@ int kelpx_section_get_sym_offs(const kelpx_section *section, kelpx_sym *sym, uin
     *sym = kelpx_sym{get32(r, l.st_name, msb), get8(r, l.st_info, msb), get8(r, l.st_other, msb),
                      get16(r, l.st_shndx, msb), get(r, l.st_value, msb), get(r, l.st_size, msb)};
     return 0;
-}
-
-uint32_t kelpx_sym_get_name_offs(const kelpx_sym *sym) {
-    return sym->st_name;
-}
-
-uint64_t kelpx_sym_get_value(const kelpx_sym *sym) {
-    return sym->st_value;
-}
-
-uint16_t kelpx_sym_get_shndx(const kelpx_sym *sym) {
-    return sym->st_shndx;
-}
-
-uint8_t kelpx_sym_get_info(const kelpx_sym *sym) {
-    return sym->st_info;
 }
 
 uint32_t kelpx_get_sizeof_Dyn(const kelpx_handle *elf) {
@@ -583,20 +551,9 @@ uint32_t kelpx_get_sizeof_Sxword(const kelpx_handle *elf) {
     return layout_of(elf).sxword_size;
 }
 
-int64_t kelpx_load_Sxword(const kelpx_handle *elf, const void *pointer) {
-    const unsigned width = layout_of(elf).sxword_size;
-    return sign_extend(kelpbase_get_word(static_cast<const uint8_t *>(pointer), width, elf->msb), width);
-}
-
-int kelpx_store_Addr(const kelpx_handle *elf, void *pointer, uint64_t value) {
-    const unsigned width = layout_of(elf).addr_size;
-    // A 32-bit image can hold an address only if dropping the upper half loses nothing: the value is
-    // a 32-bit quantity, zero- or sign-extended (addresses wrap modulo 2^32 in a 32-bit image).
-    if (width == 4 && value > UINT32_MAX && value < UINT64_C(0xffffffff80000000))
-        return -1;
-    kelpbase_put_word(static_cast<uint8_t *>(pointer), width, value, elf->msb);
-    return 0;
-}
+// kelpx_load_Sxword and kelpx_store_Addr, inline in the header, take the widths from the class.
+static_assert(kelpx_layout::layouts[0].sxword_size == 4 && kelpx_layout::layouts[0].addr_size == 4 &&
+              kelpx_layout::layouts[1].sxword_size == 8 && kelpx_layout::layouts[1].addr_size == 8);
 
 // Last: <elf.h> defines macros for every ELF name.
 #include "kelpx_layout_check.h"
