@@ -43,11 +43,11 @@ bench-compare:
 	$(BENCH_CONFIG)
 	cmake --build $(BUILD)-bench -j $(JOBS) --target pieshift gen_bigpie
 	mkdir -p $(BENCH_DIR)
-	for m in x86_64 arm-be; do \
-	  test -s $(BENCH_DIR)/$$m.elf || $(BUILD)-bench/bench/gen_bigpie --machine $$m $(BENCH_DIR)/$$m.elf \
-	      > $(BENCH_DIR)/$$m.defines || exit 1; \
+	for m in x86_64:elf64-x86-64 arm-be:elf32-big; do \
+	  elf=$(BENCH_DIR)/$${m%%:*}.elf; \
+	  test -s $$elf || $(BUILD)-bench/bench/gen_bigpie --machine $${m%%:*} $$elf > $$elf.defines || exit 1; \
 	  python3 bench/compare.py --pieshift $(BUILD)-bench/pieshift $(if $(BASELINE),--baseline $(BASELINE)) \
-	      --input $(BENCH_DIR)/$$m.elf --defines "$$(cat $(BENCH_DIR)/$$m.defines)" --runs $(RUNS) \
+	      --input $$elf --defines "$$(cat $$elf.defines)" --gnu-input-target $${m#*:} --runs $(RUNS) \
 	      --dir $(BENCH_DIR) || exit 1; \
 	done
 

@@ -5,6 +5,7 @@ see the same page cache. Prints min and median wall time, peak RSS (from wait4),
 memory (RssAnon, sampled from /proc every 2 ms) and each tool's median as a multiple of pieshift's.
 
   compare.py --pieshift BIN [--baseline BIN] --input ELF --defines "-d A=1 ..." [--runs N] [--dir DIR]
+             [--gnu-input-target BFDNAME]   (for machines GNU objcopy was not built for, e.g. elf32-big)
 """
 import argparse
 import filecmp
@@ -62,6 +63,7 @@ def main():
     ap.add_argument("--address", default="0x80000000")
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--dir", default="/tmp")
+    ap.add_argument("--gnu-input-target")
     args = ap.parse_args()
 
     out = lambda name: os.path.join(args.dir, f"compare.{name}.out")
@@ -71,7 +73,8 @@ def main():
     tools = [("pieshift", pieshift(args.pieshift, out("pieshift")), out("pieshift"))]
     if args.baseline:
         tools.append(("pieshift (baseline)", pieshift(args.baseline, out("baseline")), out("baseline")))
-    for name, argv, tag in (("GNU objcopy -O binary", ["objcopy", "-O", "binary"], "objcopy"),
+    gnu_input = ["-I", args.gnu_input_target] if args.gnu_input_target else []
+    for name, argv, tag in (("GNU objcopy -O binary", ["objcopy", *gnu_input, "-O", "binary"], "objcopy"),
                             ("llvm-objcopy -O binary", ["llvm-objcopy", "-O", "binary"], "llvm-objcopy"),
                             ("cp", ["cp"], "cp")):
         if shutil.which(argv[0]):
