@@ -6,13 +6,15 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+# Extra CMake settings, e.g. CMAKE_ARGS=-DPIESHIFT_WERROR=ON (as CI builds).
+CMAKE_ARGS ?=
 
 .PHONY: all build demo test sanitize bench bench-compare fuzz clean
 
 all: build
 
 build:
-	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
@@ -25,13 +27,13 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 sanitize:
-	cmake -S . -B $(ASAN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DPIESHIFT_SANITIZE=ON
+	cmake -S . -B $(ASAN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DPIESHIFT_SANITIZE=ON $(CMAKE_ARGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
 BENCH_DIR ?= /tmp/pieshift-bench
 RUNS ?= 5
-BENCH_CONFIG = cmake -S . -B $(BUILD)-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DPIESHIFT_BENCH=ON -DPIESHIFT_TESTS=OFF
+BENCH_CONFIG = cmake -S . -B $(BUILD)-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DPIESHIFT_BENCH=ON -DPIESHIFT_TESTS=OFF $(CMAKE_ARGS)
 
 bench:
 	$(BENCH_CONFIG)
