@@ -24,6 +24,13 @@ struct kelpx_handle {
     uint16_t e_phentsize;
     uint16_t e_shentsize;
     std::vector<kelp_string> section_names;  // one per section; text null when it has no readable name
+
+    // Moved, never copied: a copy's file would still show the bytes the original owns.
+    kelpx_handle() = default;
+    kelpx_handle(const kelpx_handle &) = delete;
+    kelpx_handle &operator=(const kelpx_handle &) = delete;
+    kelpx_handle(kelpx_handle &&) = default;
+    kelpx_handle &operator=(kelpx_handle &&) = default;
 };
 
 struct kelpx_ehdr {
