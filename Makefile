@@ -1,6 +1,9 @@
-# Convenience wrappers over CMake. `make demo` builds the tool and runs it on the bundled example;
-# `make test` builds and runs every test; `make sanitize` does the same with ASan and UBSan;
-# `make fuzz-run` runs each fuzz target for FUZZ_SECONDS from the seed corpus in fuzz/corpus.
+# Convenience wrappers over CMake. `make demo` builds the tool, relocates the bundled example and runs
+# the image natively at its ADDRESS (examples/board.sh); `make test` builds and runs every test;
+# `make sanitize` does the same with ASan and UBSan; `make fuzz-run` runs each fuzz target for
+# FUZZ_SECONDS from the seed corpus in fuzz/corpus.
+# `make bench` runs the micro-benchmarks; `make bench-compare` times the tool against objcopy, llvm-objcopy
+# and cp on generated inputs of about 500 MB in BENCH_DIR (BASELINE=path adds an older pieshift).
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -11,7 +14,7 @@ CMAKE_ARGS ?=
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := run symfile elf
 
-.PHONY: all build demo test sanitize bench fuzz fuzz-run clean
+.PHONY: all build demo test sanitize bench bench-compare fuzz fuzz-run clean
 
 all: build
 
@@ -20,10 +23,14 @@ build:
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
-	$(BUILD)/pieshift -v -f examples/sample.sym --output-entry $(BUILD)/examples/sample.entry \
-	    -o $(BUILD)/examples/sample.img 0x80000000 $(BUILD)/examples/sample.elf
+	examples/board.sh x86_64-linux-gnu $(BUILD)/examples
+	$(BUILD)/pieshift -v --include-readonly -f $(BUILD)/examples/board.sym \
+	    --output-entry $(BUILD)/examples/sample.entry -o $(BUILD)/examples/sample.img \
+	    0x80000000 $(BUILD)/examples/sample.elf
 	@echo "image: $(BUILD)/examples/sample.img ($$(wc -c < $(BUILD)/examples/sample.img) bytes)," \
-	    "entry: $$(cat $(BUILD)/examples/sample.entry)"
+	    "entry: $$(cat $(BUILD)/examples/sample.entry); running it at 0x80000000:"
+	@examples/board.sh x86_64-linux-gnu $(BUILD)/examples $(BUILD)/examples/sample.img 0x80000000 \
+	    $$(cat $(BUILD)/examples/sample.entry)
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -33,10 +40,27 @@ sanitize:
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
+BENCH_DIR ?= /tmp/pieshift-bench
+RUNS ?= 5
+BENCH_CONFIG = cmake -S . -B $(BUILD)-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DPIESHIFT_BENCH=ON -DPIESHIFT_TESTS=OFF $(CMAKE_ARGS)
+
 bench:
-	cmake -S . -B $(BUILD)-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DPIESHIFT_BENCH=ON -DPIESHIFT_TESTS=OFF
-	cmake --build $(BUILD)-bench -j $(JOBS)
+	$(BENCH_CONFIG)
+	cmake --build $(BUILD)-bench -j $(JOBS) --target pieshift_bench
 	$(BUILD)-bench/bench/pieshift_bench
+
+# The 486 MB-style input (ELF64 LSB RELA) and its ELF32 MSB REL counterpart, each generated once.
+bench-compare:
+	$(BENCH_CONFIG)
+	cmake --build $(BUILD)-bench -j $(JOBS) --target pieshift gen_bigpie
+	mkdir -p $(BENCH_DIR)
+	for m in x86_64:elf64-x86-64 arm-be:elf32-big; do \
+	  elf=$(BENCH_DIR)/$${m%%:*}.elf; \
+	  test -s $$elf || $(BUILD)-bench/bench/gen_bigpie --machine $${m%%:*} $$elf > $$elf.defines || exit 1; \
+	  python3 bench/compare.py --pieshift $(BUILD)-bench/pieshift $(if $(BASELINE),--baseline $(BASELINE)) \
+	      --input $$elf --defines "$$(cat $$elf.defines)" --gnu-input-target $${m#*:} --runs $(RUNS) \
+	      --dir $(BENCH_DIR) || exit 1; \
+	done
 
 fuzz:
 	CXX=clang++ CC=clang cmake -S . -B $(BUILD)-fuzz $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DPIESHIFT_FUZZ=ON -DPIESHIFT_TESTS=OFF

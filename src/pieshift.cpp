@@ -26,12 +26,14 @@ int fail(const char *message) {
     return 1;
 }
 
-// Releases the virtual space on every path once it is allocated.
+// Releases the virtual space on every path once it is allocated, and forgets the pipeline's list of
+// left-out sections.
 struct vspace_owner {
     context *ctx;
     ~vspace_owner() {
+        ctx->excluded = nullptr;
         if (ctx->vspace != nullptr) {
-            osdep_aligned_free(ctx->vspace);
+            osdep_aligned_free(ctx->vspace, ctx->vspace_size);
             ctx->vspace = nullptr;
         }
     }
@@ -81,6 +83,7 @@ int save_entry(context *ctx, const kelpx_handle *elf) {
 int pieshift(context *ctx, const kelpx_handle *elf) {
     kelpx_section dynamic_info;
     kelpx_dyn dyn_entry;
+    excluded_sections excluded;  // outlives the owner below, which clears ctx->excluded
 
     if (find_dynamic(ctx, elf, &dynamic_info) != 0)
         return fail("ERROR: Dynamic section not found\n");
@@ -106,13 +109,14 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
         fprintf(stderr, "ERROR: Could not allocate output space: %s\n", strerror(errno));
         return 1;
     }
+    // The buffer comes zero-filled: bytes that no section covers (alignment slack, gaps, SHT_NOBITS)
+    // are zero, as at run time, and the image is the same on every run.
     vspace_owner owner{ctx};
-    // Bytes that no section covers (alignment slack, gaps, SHT_NOBITS) are zero, as at run time, and
-    // the image is the same on every run.
-    memset(ctx->vspace, 0, ctx->vspace_size);
 
     if (copy_sections(ctx, elf) != 0)
         return fail("ERROR: Could not copy sections\n");
+    section_find_excluded(ctx, elf, &excluded);
+    ctx->excluded = &excluded;
 
     if (!ctx->force_dynamic && find_dyn_dt(elf, &dynamic_info, nullptr, 0, elf::DT_NEEDED) >= 0)
         return fail("ERROR: Input is not static\n");

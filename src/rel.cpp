@@ -11,6 +11,7 @@
 #include "find.h"
 #include "kelpbase.h"
 #include "kelpx_elf.h"
+#include "section.h"
 #include "symtab.h"
 
 namespace {
@@ -22,25 +23,19 @@ struct reloc_impl {
     const char *entsize_tag_name;
     const char *label;
     uint32_t (*get_entsize)(const kelpx_handle *);
-    int (*read_entry)(const kelpx_section *, kelpx_rel *, uint32_t);
-    int (*get_addend)(context *, const kelpx_handle *, const kelpx_section *, const kelpx_rel *, uint64_t *);
-    bool implicit_addend;  // REL entries: the addend is the word at r_offset
+    bool implicit_addend;  // REL entries: the addend is the word at r_offset (get_addend_rel), else r_addend
     uint64_t main_tag;     // DT_REL or DT_RELA for a main table, the DT_PLTREL value of its form; 0 for PLT
 };
 
 // The PLT forms take their entry size from the main table's tag of the same entry kind.
-constexpr reloc_impl rel_impl = {elf::DT_RELSZ,          elf::DT_RELENT,  "DT_RELSZ",
-                                 "DT_RELENT",            "REL",           kelpx_get_sizeof_Rel,
-                                 kelpx_section_get_rel_offs, get_addend_rel, true, elf::DT_REL};
-constexpr reloc_impl rela_impl = {elf::DT_RELASZ,          elf::DT_RELAENT, "DT_RELASZ",
-                                  "DT_RELAENT",            "RELA",          kelpx_get_sizeof_Rela,
-                                  kelpx_section_get_rela_offs, get_addend_rela, false, elf::DT_RELA};
-constexpr reloc_impl plt_rel_impl = {elf::DT_PLTRELSZ,       elf::DT_RELENT, "DT_PLTRELSZ",
-                                     "DT_RELENT",            "PLTREL",       kelpx_get_sizeof_Rel,
-                                     kelpx_section_get_rel_offs, get_addend_rel, true, 0};
-constexpr reloc_impl plt_rela_impl = {elf::DT_PLTRELSZ,       elf::DT_RELAENT, "DT_PLTRELSZ",
-                                      "DT_RELAENT",           "PLTREL",        kelpx_get_sizeof_Rela,
-                                      kelpx_section_get_rela_offs, get_addend_rela, false, 0};
+constexpr reloc_impl rel_impl = {elf::DT_RELSZ, elf::DT_RELENT, "DT_RELSZ", "DT_RELENT", "REL",
+                                 kelpx_get_sizeof_Rel, true, elf::DT_REL};
+constexpr reloc_impl rela_impl = {elf::DT_RELASZ, elf::DT_RELAENT, "DT_RELASZ", "DT_RELAENT", "RELA",
+                                  kelpx_get_sizeof_Rela, false, elf::DT_RELA};
+constexpr reloc_impl plt_rel_impl = {elf::DT_PLTRELSZ, elf::DT_RELENT, "DT_PLTRELSZ", "DT_RELENT", "PLTREL",
+                                     kelpx_get_sizeof_Rel, true, 0};
+constexpr reloc_impl plt_rela_impl = {elf::DT_PLTRELSZ, elf::DT_RELAENT, "DT_PLTRELSZ", "DT_RELAENT", "PLTREL",
+                                      kelpx_get_sizeof_Rela, false, 0};
 
 // True when the width bytes at link-time address r_offset lie wholly inside the virtual space.
 // Tested as an offset into the buffer, so that no bound wraps whatever the space's size.
@@ -57,20 +52,29 @@ struct resolved_sym {
     uint64_t redefined_value;
 };
 
+// The symbols met along one table. Nothing in the walk changes the input they are read from.
+struct symbol_cache {
+    std::unordered_map<uint64_t, resolved_sym> by_index;  // nodes stay put as the map grows
+    const resolved_sym *sym0;  // symbol 0, which every relative entry names, without a lookup
+    resolved_sym uncached;     // when the map cannot grow
+};
+
 // Everything one entry needs that does not change along the table.
 struct walk_state {
     context *ctx;
     const kelpx_handle *elf;
     const relevant_rels *rels;
     uint32_t addr_size;
-    std::unordered_map<uint64_t, resolved_sym> *symbols;  // by symbol index
-    resolved_sym *uncached;                               // when the map cannot grow
+    symbol_cache *symbols;
 };
 
 // Symbol r_sym and its user definition; null when it cannot be read.
 const resolved_sym *resolve(const walk_state &w, uint64_t r_sym) {
-    auto found = w.symbols->find(r_sym);
-    if (found != w.symbols->end())
+    symbol_cache &cache = *w.symbols;
+    if (r_sym == 0 && cache.sym0 != nullptr)
+        return cache.sym0;
+    auto found = cache.by_index.find(r_sym);
+    if (found != cache.by_index.end())
         return &found->second;
     resolved_sym r{};
     size_t length;
@@ -80,10 +84,13 @@ const resolved_sym *resolve(const walk_state &w, uint64_t r_sym) {
     r.redefined = r_sym != 0 && length <= w.ctx->symtab->longest_def &&
                   symtab_redefine(w.ctx->symtab, &r.redefined_value, r.name) == 0;
     try {
-        return &w.symbols->emplace(r_sym, r).first->second;
+        const resolved_sym *stored = &cache.by_index.emplace(r_sym, r).first->second;
+        if (r_sym == 0)
+            cache.sym0 = stored;
+        return stored;
     } catch (const std::bad_alloc &) {
-        *w.uncached = r;
-        return w.uncached;
+        cache.uncached = r;
+        return &cache.uncached;
     }
 }
 
@@ -140,6 +147,8 @@ int apply_entry(const walk_state &w, const kelpx_rel *rel, const relevant_rels_i
     switch (info->kind) {
     case kelpx_rel_kind::relative:
         value = addend + ctx->address - ctx->vspace_start;
+        if (ctx->excluded != nullptr)
+            section_check_target(ctx->excluded, addend);  // the addend is the link-time target
         break;
     case kelpx_rel_kind::symbolic:
     case kelpx_rel_kind::got:
@@ -235,6 +244,66 @@ int find_size(const kelpx_handle *elf, const kelpx_section *dynamic_info, uint32
     return 0;
 }
 
+// One entry at position pos of the table, table_off + pos in the section's data.
+template <bool rela>
+int walk_entry(const walk_state &w, const reloc_impl *impl, const kelpx_section *section, const kelpx_rel &rel,
+               uint64_t entry_off, uint64_t pos) {
+    const relevant_rels_info *info = kelpx_rels_get_info(w.rels, kelpx_rel_get_r_type(&rel));
+    // No relocation: neither its addend nor its location means anything (GNU ld leaves such
+    // entries, with r_offset 0, for references it resolved itself).
+    if (info != nullptr && info->kind == kelpx_rel_kind::none) {
+        if (w.ctx->verbose >= 3)
+            printf("  %s skipped\n", info->name);
+        return 0;
+    }
+    uint64_t addend;
+    if constexpr (rela) {
+        addend = kelpx_rel_get_addend(&rel);
+    } else {
+        if (get_addend_rel(w.ctx, w.elf, section, &rel, &addend) != 0) {
+            fprintf(stderr, "ERROR: Could not get addend for %s entry at 0x%zx (rel 0x%zx)\n", impl->label,
+                    static_cast<size_t>(entry_off), static_cast<size_t>(pos));
+            return -1;
+        }
+        // A REL PLT slot holds the address of its lazy-binding stub, not an addend: the loader stores S.
+        if (info != nullptr && info->kind == kelpx_rel_kind::plt)
+            addend = 0;
+    }
+    return apply_entry(w, &rel, info, addend);
+}
+
+// The entries are decoded in batches, the form fixed at compile time; they are still applied one
+// by one in table order, and a read failure is reported at the entry where it happens.
+template <bool rela>
+int walk_entries(const walk_state &w, const reloc_impl *impl, const kelpx_section *section, uint32_t table_off,
+                 uint32_t table_size, uint32_t entsize) {
+    constexpr uint32_t batch_size = 256;
+    kelpx_rel batch[batch_size];
+    // The position is kept in 64 bits so that a huge entry size cannot wrap it back to the start.
+    uint64_t pos = 0;
+    while (pos < table_size) {
+        const uint64_t left = (table_size - pos + entsize - 1) / entsize;
+        const uint32_t wanted = left < batch_size ? static_cast<uint32_t>(left) : batch_size;
+        uint64_t entry_off = uint64_t{table_off} + pos;
+        uint32_t got = 0;
+        if (entry_off <= 0xFFFFFFFFu) {
+            const auto first = static_cast<uint32_t>(entry_off);
+            got = rela ? kelpx_section_get_relas(section, batch, first, entsize, wanted)
+                       : kelpx_section_get_rels(section, batch, first, entsize, wanted);
+        }
+        for (uint32_t k = 0; k < got; k++, pos += entsize)
+            if (walk_entry<rela>(w, impl, section, batch[k], uint64_t{table_off} + pos, pos) != 0)
+                return -1;
+        if (got < wanted) {
+            entry_off = uint64_t{table_off} + pos;
+            fprintf(stderr, "ERROR: Could not read %s entry from 0x%zx (rel 0x%zx)\n", impl->label,
+                    static_cast<size_t>(entry_off), static_cast<size_t>(pos));
+            return -1;
+        }
+    }
+    return 0;
+}
+
 int walk_table(context *ctx, const kelpx_handle *elf, const kelpx_section *dynamic_info, const kelpx_dyn *dyn_entry) {
     const reloc_impl *impl;
     uint64_t table_addr;
@@ -261,9 +330,8 @@ int walk_table(context *ctx, const kelpx_handle *elf, const kelpx_section *dynam
         return -1;
     }
 
-    std::unordered_map<uint64_t, resolved_sym> symbols;
-    resolved_sym uncached;
-    walk_state w{ctx, elf, kelpx_get_relevant_rels(elf), kelpx_get_sizeof_Addr(elf), &symbols, &uncached};
+    symbol_cache symbols{};
+    walk_state w{ctx, elf, kelpx_get_relevant_rels(elf), kelpx_get_sizeof_Addr(elf), &symbols};
     if (w.rels == nullptr && table_size != 0) {
         kelpx_ehdr ehdr;
         unsigned elfclass = kelpx_get_sizeof_Addr(elf) == 8 ? 64 : 32;
@@ -275,35 +343,10 @@ int walk_table(context *ctx, const kelpx_handle *elf, const kelpx_section *dynam
     // Offsets inside the section's data count only their low 32 bits.
     auto table_off = static_cast<uint32_t>(table_addr) - static_cast<uint32_t>(kelpx_section_get_addr(&section));
 
-    // The position is kept in 64 bits so that a huge entry size cannot wrap it back to the start.
-    for (uint64_t pos = 0; pos < table_size; pos += entsize) {
-        uint64_t entry_off = uint64_t{table_off} + pos;
-        kelpx_rel rel;
-        if (entry_off > 0xFFFFFFFFu || impl->read_entry(&section, &rel, static_cast<uint32_t>(entry_off)) != 0) {
-            fprintf(stderr, "ERROR: Could not read %s entry from 0x%zx (rel 0x%zx)\n", impl->label,
-                    static_cast<size_t>(entry_off), static_cast<size_t>(pos));
-            return -1;
-        }
-        const relevant_rels_info *info = kelpx_rels_get_info(w.rels, kelpx_rel_get_r_type(&rel));
-        // No relocation: neither its addend nor its location means anything (GNU ld leaves such
-        // entries, with r_offset 0, for references it resolved itself).
-        if (info != nullptr && info->kind == kelpx_rel_kind::none) {
-            if (ctx->verbose >= 3)
-                printf("  %s skipped\n", info->name);
-            continue;
-        }
-        uint64_t addend;
-        if (impl->get_addend(ctx, elf, &section, &rel, &addend) != 0) {
-            fprintf(stderr, "ERROR: Could not get addend for %s entry at 0x%zx (rel 0x%zx)\n", impl->label,
-                    static_cast<size_t>(entry_off), static_cast<size_t>(pos));
-            return -1;
-        }
-        // A REL PLT slot holds the address of its lazy-binding stub, not an addend: the loader stores S.
-        if (impl->implicit_addend && info != nullptr && info->kind == kelpx_rel_kind::plt)
-            addend = 0;
-        if (apply_entry(w, &rel, info, addend) != 0)
-            return -1;
-    }
+    int result = impl->implicit_addend ? walk_entries<false>(w, impl, &section, table_off, table_size, entsize)
+                                       : walk_entries<true>(w, impl, &section, table_off, table_size, entsize);
+    if (result != 0)
+        return -1;
     if (ctx->verbose >= 2)
         puts("Done.");
     return 0;
@@ -329,7 +372,7 @@ int get_addend_rela(context *, const kelpx_handle *, const kelpx_section *, cons
 
 int apply_relocations(context *ctx, const kelpx_handle *elf, const kelpx_section *dynamic_info,
                       const kelpx_dyn *dyn_entry) {
-    // The symbol names are the only storage the walk allocates.
+    // The symbol cache is the only storage the walk allocates.
     try {
         return walk_table(ctx, elf, dynamic_info, dyn_entry);
     } catch (const std::bad_alloc &) {
