@@ -1,11 +1,14 @@
 # Convenience wrappers over CMake. `make demo` builds the tool and runs it on the bundled example;
-# `make test` builds and runs every test; `make sanitize` does the same with ASan and UBSan.
+# `make test` builds and runs every test; `make sanitize` does the same with ASan and UBSan; `make windows`
+# cross-builds pieshift.exe with mingw-w64; `make package` makes the .deb and the .tar.gz.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+WIN_BUILD ?= build-win
+PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: all build demo test sanitize bench fuzz clean
+.PHONY: all build demo test sanitize windows install package bench fuzz clean
 
 all: build
 
@@ -27,6 +30,17 @@ sanitize:
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
+windows:
+	cmake -S . -B $(WIN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release \
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DPIESHIFT_TESTS=OFF
+	cmake --build $(WIN_BUILD) -j $(JOBS) --target pieshift
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+package: build
+	cd $(BUILD) && cpack
+
 bench:
 	cmake -S . -B $(BUILD)-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DPIESHIFT_BENCH=ON -DPIESHIFT_TESTS=OFF
 	cmake --build $(BUILD)-bench -j $(JOBS)
@@ -37,4 +51,4 @@ fuzz:
 	cmake --build $(BUILD)-fuzz -j $(JOBS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(BUILD)-bench $(BUILD)-fuzz
+	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD) $(BUILD)-bench $(BUILD)-fuzz
