@@ -1,8 +1,10 @@
-// Page size and aligned allocation: POSIX here, the Windows calls behind _WIN32.
+// Page size, aligned allocation and opening files: POSIX here, the Windows calls behind _WIN32.
 #include "osdep.h"
 
 #include <cerrno>
 #include <cstdlib>
+
+#include <sys/stat.h>
 
 #ifdef _WIN32
 #include <malloc.h>
@@ -45,4 +47,23 @@ void osdep_aligned_free(void *block) {
 #else
     free(block);
 #endif
+}
+
+FILE *osdep_fopen(const char *path, const char *mode) {
+    FILE *f = fopen(path, mode);
+#ifdef _WIN32
+    // Windows refuses to open a directory with "access denied"; say what the trouble is.
+    struct _stat64 st;
+    if (f == nullptr && errno == EACCES && _stat64(path, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFDIR)
+        errno = EISDIR;
+#else
+    // POSIX opens a directory for reading and fails only at the first read; fail at once, as above.
+    struct stat st;
+    if (f != nullptr && fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+        fclose(f);
+        f = nullptr;
+        errno = EISDIR;
+    }
+#endif
+    return f;
 }

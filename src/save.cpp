@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "osdep.h"
+
 namespace {
 
 // One whole write, then a checked close: a close that fails (a full disk found when the last
 // buffered bytes are flushed) means the file is incomplete.
 int write_file(const char *path, const void *bytes, size_t size) {
-    FILE *f = fopen(path, "wb");
+    FILE *f = osdep_fopen(path, "wb");
     if (f == nullptr) {
         fprintf(stderr, "ERROR: Could not open '%s' for write: %s\n", path, strerror(errno));
         return -1;
