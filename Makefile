@@ -1,19 +1,23 @@
 # Convenience wrappers over CMake. `make demo` builds the tool and runs it on the bundled example;
 # `make test` builds and runs every test; `make sanitize` does the same with ASan and UBSan; `make windows`
-# cross-builds pieshift.exe with mingw-w64; `make package` makes the .deb and the .tar.gz.
+# cross-builds pieshift.exe with mingw-w64 and `make test-wine` runs the end-to-end tests against it under
+# wine; `make package` makes the .deb and the .tar.gz.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 WIN_BUILD ?= build-win
 PREFIX ?= /usr/local
+WINE ?= $(shell command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+# Extra CMake settings, e.g. CMAKE_ARGS=-DPIESHIFT_WERROR=ON (as CI builds).
+CMAKE_ARGS ?=
 
-.PHONY: all build demo test sanitize windows install package bench fuzz clean
+.PHONY: all build demo test sanitize windows test-wine install package bench fuzz clean
 
 all: build
 
 build:
-	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
@@ -26,14 +30,22 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 sanitize:
-	cmake -S . -B $(ASAN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DPIESHIFT_SANITIZE=ON
+	cmake -S . -B $(ASAN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DPIESHIFT_SANITIZE=ON $(CMAKE_ARGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
 windows:
 	cmake -S . -B $(WIN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release \
-	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DPIESHIFT_TESTS=OFF
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DPIESHIFT_TESTS=OFF $(CMAKE_ARGS)
 	cmake --build $(WIN_BUILD) -j $(JOBS) --target pieshift
+
+# The Linux build's end-to-end tests (the table and the real static PIEs) against pieshift.exe. The first
+# run makes the wine prefix, kept in the Windows build directory.
+test-wine: build windows
+	export WINEDEBUG=-all WINEPREFIX=$(abspath $(WIN_BUILD))/wineprefix && \
+	$(WINE) $(WIN_BUILD)/pieshift.exe --version && \
+	cd $(BUILD) && PIESHIFT_TEST_BIN=$(abspath $(WIN_BUILD))/pieshift.exe PIESHIFT_TEST_WRAPPER=$(WINE) \
+	    ctest -R 'E2E|Toolchain' --output-on-failure -j $(JOBS)
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)

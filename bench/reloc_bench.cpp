@@ -7,39 +7,35 @@
 
 #include "kelpx.h"
 #include "pieshift.h"
-#include "support/elfbuild.h"
+#include "support/pie.h"
 #include "symtab.h"
 
 namespace {
 
-// n RELATIVE entries over a data section of n words, plus n/16 GLOB_DAT entries against a few
-// undefined symbols that the user defines.
-elfbuild::Bytes make_input(size_t n) {
-    elfbuild::Pie p;
-    p.text = elfbuild::Bytes(0x1000, 0x90);
-    p.data = elfbuild::Bytes(n * 8, 0);
+// n entries over the 8 words of the test builder's .data: RELATIVE ones, and every 16th a GLOB_DAT
+// against one of a few undefined symbols that the user defines.
+std::string make_input(size_t n) {
+    pie::Pie p;
     for (size_t i = 0; i < 8; i++)
-        p.dynsyms.push_back({"ext" + std::to_string(i), elfbuild::st_info(elfbuild::STB_GLOBAL, elfbuild::STT_OBJECT),
-                             elfbuild::SHN_UNDEF, 0});
-    p.data_addr = 0x2000;
+        p.syms.push_back({"ext" + std::to_string(i), 0x11, 0, 0});
     for (size_t i = 0; i < n; i++) {
-        uint64_t where = 0x2000 + i * 8;
+        uint64_t where = 0x300 + (i % 8) * 8;
         if (i % 16 == 15)
-            p.relocs.push_back({where, 1 + i % 8, elfbuild::R_X86_64_GLOB_DAT, 0});
+            p.rels.push_back({where, 1 + i % 8, pie::RA, 0});
         else
-            p.relocs.push_back({where, 0, elfbuild::R_X86_64_RELATIVE, 0x1000 + i});
+            p.rels.push_back({where, 0, pie::RR, 0x1000 + i});
     }
-    return elfbuild::build_pie(p).bytes;
+    return pie::build(pie::L64, p).bytes;
 }
 
 void BM_pipeline(benchmark::State &state) {
     auto n = static_cast<size_t>(state.range(0));
-    elfbuild::Bytes file = make_input(n);
+    std::string file = make_input(n);
     symtab *table = symtab_create();
     for (size_t i = 0; i < 8; i++)
         (void)symtab_add(table, ("ext" + std::to_string(i)).c_str(), 0x10000000 + i);
     kelpx_handle elf{};
-    if (kelpx_load_memory(&elf, file.data(), file.size()) != 0) {
+    if (kelpx_load_memory(&elf, reinterpret_cast<const uint8_t *>(file.data()), file.size()) != 0) {
         state.SkipWithError("input does not load");
         return;
     }

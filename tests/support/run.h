@@ -1,55 +1,80 @@
-// testrun: runs the built pieshift (or another program) as a child process for end-to-end tests, with
-// stdout and stderr captured separately and stdin at end of file, and gives tests a scratch directory.
-// POSIX only (fork/exec); the binary's path comes from the PIESHIFT_BIN compile definition.
+// Runs programs as a user would: stdin at end of file, stdout and stderr captured separately, killed
+// after a minute so that a hang fails its test instead of the suite.
 #pragma once
 
-#include <filesystem>
-#include <string>
-#include <system_error>
-#include <vector>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include "support/elfbuild.h"
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 namespace testrun {
 
-struct Result {
-    int status = 0;          // as a shell sees it: exit(-1) gives 255, death by signal N gives 128 + N
-    std::string out, err;    // everything written to stdout and stderr
-    bool timed_out = false;  // killed after the time limit (status is then 128 + SIGKILL)
-};
-
-// Runs pieshift with `args` and argv[0] `argv0`, e.g. "pieshift" to pin messages that show the program
-// name. `cwd` empty keeps the test's directory. Leak checks ignore the symbol table, which the tool never
-// frees on purpose (tests/lsan.supp).
-Result run_pieshift_as(const std::string &argv0, const std::vector<std::string> &args, const std::string &cwd = "");
-// argv[0] is the binary's path, as a user calling it by path would see it.
-inline Result run_pieshift(const std::vector<std::string> &args, const std::string &cwd = "") {
-    return run_pieshift_as(PIESHIFT_BIN, args, cwd);
+inline std::vector<std::string> split(const std::string &s) {
+    std::vector<std::string> words;
+    std::istringstream in(s);
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
 }
-// Any program, found on PATH when `program` has no slash (llvm-readelf and the like).
-Result run_tool(const std::string &program, const std::vector<std::string> &args, const std::string &cwd = "");
 
-inline std::string pieshift_path() { return PIESHIFT_BIN; }
+struct Result { int status = -1; std::string out, err; };  // status: exit status, or 128 + signal
 
-// Every run is killed after this many seconds, so a hanging tool fails its test instead of the suite.
-inline constexpr int run_time_limit_seconds = 60;
-
-// A fresh directory, removed with its contents on destruction.
-struct TempDir {
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-
-    std::string path;
-    std::string file(const std::string &name) const { return path + "/" + name; }
-    void write(const std::string &name, const elfbuild::Bytes &b) const;
-    void write_text(const std::string &name, const std::string &s) const;
-    elfbuild::Bytes read(const std::string &name) const;  // throws std::runtime_error when unreadable
-    bool exists(const std::string &name) const {
-        std::error_code ec;
-        return std::filesystem::exists(file(name), ec);
+inline Result run(std::vector<std::string> argv, const std::string &cwd = "") {
+    std::vector<char *> args;
+    for (std::string &a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int in = open("/dev/null", O_RDONLY);
+        if (in >= 0 && dup2(in, 0) == 0 && dup2(out[1], 1) == 1 && dup2(err[1], 2) == 2 && (cwd.empty() || chdir(cwd.c_str()) == 0))
+            execvp(args[0], args.data());
+        _exit(127);
     }
+    close(out[1]), close(err[1]);
+    Result r;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    for (char buf[4096]; fds[0].fd >= 0 || fds[1].fd >= 0;) {
+        if (poll(fds, 2, 60000) == 0) kill(pid, SIGKILL);
+        for (int i = 0; i < 2; ++i) {
+            const ssize_t n = fds[i].fd >= 0 && fds[i].revents ? read(fds[i].fd, buf, sizeof buf) : 1;
+            if (n > 0 && fds[i].revents) (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+            if (n <= 0) close(fds[i].fd), fds[i].fd = -1;
+        }
+    }
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+    return r;
+}
+
+// The binary under test: PIESHIFT_TEST_BIN (default the built one), behind PIESHIFT_TEST_WRAPPER if set
+// (e.g. "wine", whose console writes "\r\n" for "\n").
+inline std::string bin() { return std::getenv("PIESHIFT_TEST_BIN") ? std::getenv("PIESHIFT_TEST_BIN") : PIESHIFT_BIN; }
+inline Result run_pieshift(const std::vector<std::string> &args, const std::string &cwd) {
+    const char *wrapper = std::getenv("PIESHIFT_TEST_WRAPPER");
+    std::vector<std::string> argv = split(wrapper ? wrapper : "");
+    argv.push_back(bin());
+    argv.insert(argv.end(), args.begin(), args.end());
+    Result r = run(argv, cwd);
+    for (std::string *s : {&r.out, &r.err})
+        for (size_t at; wrapper && *wrapper && (at = s->find("\r\n")) != std::string::npos;) s->erase(at, 1);
+    return r;
+}
+
+// A fresh directory, removed with its contents.
+struct TempDir {
+    std::string path = std::filesystem::temp_directory_path() / "pieshift-XXXXXX";
+    TempDir() { if (!mkdtemp(path.data())) throw std::runtime_error("mkdtemp " + path); }
+    ~TempDir() { std::error_code ec; std::filesystem::remove_all(path, ec); }
+    std::string file(const std::string &name) const { return path + "/" + name; }
+    void write(const std::string &name, const std::string &bytes) const { std::ofstream(file(name), std::ios::binary) << bytes; }
+    std::string read(const std::string &name) const { return (std::ostringstream() << std::ifstream(file(name), std::ios::binary).rdbuf()).str(); }
 };
 
 }  // namespace testrun

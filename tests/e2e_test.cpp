@@ -1,0 +1,272 @@
+// The tool run as a user runs it, on built static PIEs: one row per case, run in the kinds (class and
+// byte order) it lists. A row gives the input (PIE parameters plus byte patches), the command line
+// (run in a fresh directory holding the input as "in"), the exit status, stdout and stderr exactly
+// ("%P" stands for the program's path), and either the words the image must hold beyond the
+// unrelocated sections or, for a failing run, that no image is written.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <regex>
+#include <span>
+
+#include "support/pie.h"
+#include "support/run.h"
+
+namespace {
+
+using namespace pie;
+using Patch = std::function<void(Built &)>;
+using Stores = std::vector<std::pair<uint64_t, uint64_t>>;
+
+struct Case {
+    const char *name, *kinds;  // kinds: any of "L32 L64 B32 B64", or "all"
+    Pie pie;
+    Patch patch;
+    std::string args;
+    int status = 0;
+    std::string err = "";
+    Stores stores = {};  // (link-time address, word) a successful run must store
+    std::string out = "";
+    std::vector<std::pair<std::string, std::string>> files = {};  // more files in the directory
+    std::string output = "in.out";
+    uint64_t size = 0x200;  // of the image
+};
+
+const std::string IN = " 0x10000000 in", F = "ERROR: Failed to apply relocations\n",
+                  LOAD = "%P: Could not load 'in' as ELF\n", SYMTAB = "ERROR: Could not load symtab information\n";
+constexpr uint64_t BIAS = 0x10000000 - 0x200;  // what relocation adds to a link-time address
+constexpr uint64_t NEG(uint64_t v) { return 0 - v; }
+const Pie EACH_TYPE = {.rels = {{0x300, 0, RR, 0x10}, {0x308, 1, RA, NEG(4)}}, .plt = {{0x310, 1, RB, 0}}, .syms = {{"f"}}};
+const Stores EACH_STORED = {{0x300, BIAS + 0x10}, {0x308, 0x204 + BIAS - 4}, {0x310, 0x204 + BIAS}};
+const Pie REL = {.rels = {{0x300, 0, RR, 1}}, .rela = false}, RELA = {.rels = {{0x300, 0, RR, 1}}};
+const Pie PLT = {.plt = {{0x300, 0, RR, 1}}}, UNDEF = {.rels = {{0x300, 1, RA, 2}}, .syms = {{"u", 0x10, 0, 0}}};
+
+// Patches: a dynamic entry's value (words of the class plus bytes), its removal, any field.
+Patch dv(uint64_t tag, uint64_t words, uint64_t bytes = 0) {
+    return [=](Built &b) { b.put(b.dyn(tag) + b.k.w, b.k.w, words * b.k.w + bytes); };
+}
+Patch drop(uint64_t tag) { return [=](Built &b) { b.put(b.dyn(tag), b.k.w, 0x6fff0000); }; }
+// A field of the ELF header or, given its index, of a section header. Width 0: a word of the class.
+Patch at(unsigned off64, unsigned off32, unsigned width, uint64_t v, int section = -1) {
+    return [=](Built &b) { b.put((section < 0 ? 0 : b.sh(static_cast<unsigned>(section), 0)) + (b.k.w == 8 ? off64 : off32), width ? width : b.k.w, v); };
+}
+Patch both(Patch a, Patch b) { return [=](Built &x) { a(x), b(x); }; }
+
+const std::string V1 = "Relocating 'in' to 0x10000000, and save to 'in.out'\nSearch dynamic section...\n"
+                       "Determine virtual space...\nVirtual space: 0x200..0x400\nCopy section contents to output space...\n";
+
+const Case cases[] = {
+    // Relocation: every applied type, both tables, negative addends (sign-extended from 32 bits).
+    {"each_type", "all", EACH_TYPE, {}, "--expect-rel --expect-pltrel" + IN, 0, "", EACH_STORED},
+    {"machine", "machines", EACH_TYPE, {}, IN, 0, "", EACH_STORED},
+    {"each_type_rel", "all", {.rels = EACH_TYPE.rels, .plt = EACH_TYPE.plt, .rela = false, .plt_rela = false, .syms = {{"f"}}},
+     {}, IN, 0, "", EACH_STORED},
+    {"no_tables", "all", {}, {}, "--no-expect-rel --no-expect-pltrel" + IN, 0},
+    {"entry_file", "L32 B64", {}, {}, "-o img --output-entry entry" + IN, 0, "", {}, "", {}, "img"},
+    // A REL addend is what the entries before stored there.
+    {"rel_entries_chain", "L32", {.rels = {{0x300, 0, RR, 1}, {0x300, 0, RR, 1}}, .rela = false}, {}, IN, 0, "", {{0x300, 1 + 2 * BIAS}}},
+    // Symbols: input's own (moved with the image unless absolute), -d over them, weak and undefined.
+    {"symbol_sources", "L64 B32", {.rels = {{0x300, 1, RA, 1}, {0x308, 2, RA, 1}, {0x310, 3, RA, 1}, {0x318, 4, RA, 1}, {0x320, 5, RB, 1}},
+      .syms = {{"abs", 0x11, 0xfff1, 0x1234}, {"weak", 0x20, 0, 0}, {"def"}, {"undef", 0x10, 0, 0}, {"own", 0x11, 2, 0x300}}},
+     {}, "--ignore-weak -d def=0x5000 -d undef=0x7000" + IN, 0, "",
+     {{0x300, 0x1235}, {0x308, 1}, {0x310, 0x5001}, {0x318, 0x7001}, {0x320, 0x300 + BIAS + 1}}},
+    {"ignore_undefined", "B64", UNDEF, {}, "--ignore-undefined" + IN, 0, "", {{0x300, 2}}},
+    {"undefined_symbol", "L32", UNDEF, {}, IN, 1, "ERROR: Symbol \"u\" is undefined\n" + F},
+    {"ignore_weak_keeps_global_check", "L64", {.rels = {{0x300, 1, RA, 0}, {0x308, 2, RR, 0}}, .syms = {{"w", 0x20, 0, 0}, {"g", 0x10, 0, 0}}},
+     {}, "--ignore-weak" + IN, 1, "ERROR: Symbol \"g\" is undefined\n" + F},
+    {"undefined_weak", "B32", {.rels = {{0x300, 1, RR, 0}}, .syms = {{"w", 0x20, 0, 0}}}, {}, IN, 1, "ERROR: Symbol \"w\" is undefined\n" + F},
+    // Symbol files: comments, blank lines, extra fields, CR LF, octal, -1, swapped fields; later wins.
+    {"symbol_files", "L64", {.rels = {{0x300, 1, RA}, {0x308, 2, RA}, {0x310, 3, RA}, {0x318, 4, RA}, {0x320, 5, RA}},
+      .syms = {{"a", 0x10, 0, 0}, {"b", 0x10, 0, 0}, {"c", 0x10, 0, 0}, {"d", 0x10, 0, 0}, {"e", 0x10, 0, 0}}},
+     {}, "-f s1 -F ::field::2:1 -f s2 -d d=4 -d d=5" + IN, 0, "", {{0x300, 0x5000}, {0x308, 0100}, {0x310, NEG(1)}, {0x318, 5}, {0x320, 0x99}}, "",
+     {{"s1", "# value name\n\n  0x5000 a  more words\r\n\t0100\tb\r\n-1 c\n7 d\n"}, {"s2", "e 0x99 x\n# 1 e\n"}}},
+    {"letters_take_words_in_turn", "B32", UNDEF, {}, "-do u=0x50 img" + IN, 0, "", {{0x300, 0x52}}, "", {}, "img"},
+    {"store_sign_extended_32", "L32 B32", UNDEF, {}, "-d u=0xffffffff7ffffffe" + IN, 0, "", {{0x300, 0x80000000}}},
+    {"store_too_wide_32", "L32", UNDEF, {}, "-d u=0xfffffffe" + IN, 1, "ERROR: Could not store 0x100000000 to 0x300 (rel 0x100)\n" + F},
+    // Dynamic section and the demands on its tables.
+    {"no_dynamic", "B64", RELA, at(4, 4, 4, 1, 8), IN, 1, "ERROR: Dynamic section not found\n"},
+    {"not_static", "L32", {.needed = true}, {}, IN, 1, "ERROR: Input is not static\n"},
+    {"force_dynamic", "B32", {.rels = RELA.rels, .needed = true}, {}, "--force-dynamic" + IN, 0, "", {{0x300, BIAS + 1}}},
+    {"expect_rel", "L64", PLT, {}, "--expect-rel" + IN, 1, "ERROR: REL/RELA section is not present\n"},
+    {"no_expect_rel", "L64", RELA, {}, "--no-expect-rel" + IN, 1, "ERROR: REL/RELA section is present, but it is unexpected\n"},
+    {"expect_pltrel", "L64", RELA, {}, "--expect-pltrel" + IN, 1, "ERROR: PLTREL section is not present\n"},
+    {"no_expect_pltrel", "L64", PLT, {}, "--no-expect-pltrel" + IN, 1, "ERROR: PLTREL section is present, but it is unexpected\n"},
+    // Relocation tables: tags, sizes, strides, bounds.
+    {"pltrel_unknown", "L32", PLT, dv(20, 0, 9), IN, 1, "ERROR: Relocation type 0x9 is not implemented in DT_PLTREL\n" + F},
+    {"plt_rel", "B64", {.plt = {{0x300, 0, RR, 1}}, .plt_rela = false}, {}, IN, 0, "", {{0x300, BIAS + 1}}},
+    {"no_jmprel", "B32", PLT, drop(23), IN, 1, "ERROR: DT_JMPREL is not found in DYNAMIC\n" + F},
+    {"rela_nowhere", "L64", RELA, dv(7, 0, 0x5000), IN, 1, "ERROR: Could not found RELA section\n" + F},
+    {"rel_nowhere", "B32", REL, dv(17, 0, 0x5000), IN, 1, "ERROR: Could not found REL section\n" + F},
+    {"plt_nowhere", "L32", PLT, dv(23, 0, 0x5000), IN, 1, "ERROR: Could not found PLTREL section\n" + F},
+    {"no_relasz", "B64", RELA, drop(8), IN, 1, "ERROR: DT_RELASZ not found\n" + F},
+    {"no_relent", "L32", REL, drop(19), IN, 1, "ERROR: DT_RELENT not found\n" + F},
+    {"no_pltrelsz", "L64", PLT, drop(2), IN, 1, "ERROR: DT_PLTRELSZ not found\n" + F},
+    {"relaent_small", "all", RELA, dv(9, 3, NEG(1)), IN, 1, "ERROR: DT_RELAENT is smaller than expected\n" + F},
+    {"relent_small", "L32 B64", REL, dv(19, 2, NEG(1)), IN, 1, "ERROR: DT_RELENT is smaller than expected\n" + F},
+    {"relasz_unaligned", "B32", RELA, dv(8, 3, 1), IN, 1, "ERROR: DT_RELASZ is not multiple of DT_RELAENT\n" + F},
+    {"pltrelsz_unaligned", "L64", {.plt = {{0x300, 0, RR, 1}}, .plt_rela = false}, dv(2, 2, 2), IN, 1, "ERROR: DT_PLTRELSZ is not multiple of DT_RELENT\n" + F},
+    {"unaligned_allowed", "L64 B32", {.rels = {{0x300, 0, RR, 1}, {0x308, 0, RR, 2}}}, dv(8, 6, NEG(1)),
+     "--ignore-unaligned-relsz" + IN, 0, "", {{0x300, BIAS + 1}, {0x308, BIAS + 2}}},
+    {"entry_past_section", "L64", RELA, dv(8, 3, 1), "--ignore-unaligned-relsz" + IN, 1, "ERROR: Could not read RELA entry from 0x18 (rel 0x18)\n" + F},
+    // A larger DT_RELAENT is the stride: the zero record between would fail as type 0.
+    {"relaent_stride", "B64 L32", {.rels = {{0x300, 0, RR, 1}, {0, 0, 0}, {0x308, 0, RR, 2}}}, both(dv(9, 6), dv(8, 12)), IN, 0, "",
+     {{0x300, BIAS + 1}, {0x308, BIAS + 2}}},
+    {"machine_unsupported", "L32", RELA, at(18, 18, 2, 8), IN, 1, "ERROR: Relocations of machine 8, ELF32, are not supported\n" + F},
+    {"machine_unsupported_no_relocs", "B64", {}, at(18, 18, 2, 183), IN, 0},
+    {"type_unnamed", "L32", {.rels = {{0x300, 0, 200}}}, {}, IN, 1, "ERROR: No relocation info for type 200\n" + F},
+    {"type_above_255", "L64", {.rels = {{0x300, 0, 264}}}, {}, IN, 1, "ERROR: No relocation info for type 264\n" + F},
+    {"type_not_applied", "L64", {.rels = {{0x300, 0, 1}}}, {}, IN, 1, "ERROR: R_X86_64_64 is not handled\n" + F},
+    {"last_word", "L32", {.rels = {{0x3fc, 0, RR, 1}}}, {}, IN, 0, "", {{0x3fc, BIAS + 1}}},
+    {"past_last_word", "L64", {.rels = {{0x3fc, 0, RR, 1}}}, {}, IN, 1, "ERROR: r_offset 0x3fc is out of bounds\n" + F},
+    {"below_image", "B32", {.rels = {{0x1fc, 0, RR, 1}}}, {}, IN, 1, "ERROR: r_offset 0x1fc is out of bounds\n" + F},
+    {"rel_addend_out_of_image", "B64", {.rels = {{0x400, 0, RR}}, .rela = false}, {}, IN, 1,
+     "ERROR: r_offset 0x400 is out of bounds\nERROR: Could not get addend for REL entry at 0x0 (rel 0x0)\n" + F},
+    {"symbol_index_out_of_table", "L64", {.rels = {{0x300, 2, RA}}, .syms = {{"f"}}}, {}, IN, 1, "ERROR: Could not get symbol info for sym 2\n" + F},
+    // Symbol table entries of the dynamic section.
+    {"no_strtab", "L32", {}, drop(5), IN, 1, "ERROR: Incomplete symtab information in DYNAMIC\nERROR: DT_STRTAB is missing\n" + SYMTAB},
+    {"no_symtab_syment", "B64", {}, both(drop(6), drop(11)), IN, 1,
+     "ERROR: Incomplete symtab information in DYNAMIC\nERROR: DT_SYMTAB is missing\nERROR: DT_SYMENT is missing\n" + SYMTAB},
+    {"no_symbol_entries_at_all", "L64", {}, both(drop(5), both(drop(6), drop(11))), IN, 0},
+    {"syment_small_64", "L64", {}, dv(11, 0, 23), IN, 1, "ERROR: DT_SYMENT value (23) is smaller than expected\n" + SYMTAB},
+    {"syment_small_32", "B32", {}, dv(11, 0, 15), IN, 1, "ERROR: DT_SYMENT value (15) is smaller than expected\n" + SYMTAB},
+    {"syment_huge", "B64", {}, dv(11, 0, 0x100000000), IN, 1, "ERROR: DT_SYMENT value is too large: 0x100000000\n" + SYMTAB},
+    {"strtab_nowhere", "L32", {}, dv(5, 0, 0x5000), IN, 1, "ERROR: Section not found for DT_STRTAB at 0x5000\n" + SYMTAB},
+    {"symtab_nowhere", "L64", {}, dv(6, 0, 0x5000), IN, 1, "ERROR: Section not found for DT_SYMTAB at 0x5000\n" + SYMTAB},
+    // The virtual space: bounds from the sections, aligned by their PT_LOAD; copying stays inside.
+    {"no_image_sections", "B32", {}, both(at(8, 8, 0, 2, 1), both(at(8, 8, 0, 2, 2), at(8, 8, 0, 2, 3))), IN, 1,
+     "ERROR: Could not determine virtual space\n"},
+    {"start_outside_load", "L64", {}, at(80, 60, 0, 0x210), IN, 1,
+     "ERROR: Virtual address not found in LOAD phdr\nERROR: Could not determine virtual space\n"},
+    {"end_outside_load", "B64", {}, at(104, 72, 0, 0x15f), IN, 1,
+     "ERROR: Virtual address not found in LOAD phdr\nERROR: Could not determine virtual space\n"},
+    {"align_0", "L32", {}, at(112, 80, 0, 0), IN, 0, "", {}, "", {}, "in.out", 0x160},
+    {"too_large", "L64", {}, both(at(104, 72, 0, 0x200000000), at(32, 20, 0, 0x100000000, 3)), IN, 1, "ERROR: Virtual space is too large\n"},
+    {"section_wraps", "B64", {}, at(32, 20, 0, NEG(0x100), 2), IN, 1,
+     "ERROR: Section #2 [.data] (0xffffffffffffff00 octets at 0x300) does not fit in the virtual space\nERROR: Could not copy sections\n"},
+    {"section_bytes_outside_file", "L32", {}, at(24, 16, 0, 0x100000, 2), IN, 1, "ERROR: Could not copy sections\n"},
+    {"init_array_copied", "B32", {}, at(4, 4, 4, 14, 2), IN, 0},
+    // Malformed headers: the loader refuses them.
+    {"bad_magic", "L64", {}, at(1, 1, 1, 'X'), IN, 255, LOAD},
+    {"bad_class", "B32", {}, at(4, 4, 1, 3), IN, 255, LOAD},
+    {"bad_data", "L32", {}, at(5, 5, 1, 0), IN, 255, LOAD},
+    {"bad_version", "B64", {}, at(6, 6, 1, 2), IN, 255, LOAD},
+    {"small_ehsize", "L64", {}, at(52, 40, 2, 63), IN, 255, LOAD},
+    {"truncated", "L32", {}, [](Built &b) { b.bytes.resize(0x30); }, IN, 255, LOAD},
+    {"sections_past_end", "B64", {}, [](Built &b) { b.bytes.resize(b.bytes.size() - 1); }, IN, 255, LOAD},
+    {"small_phentsize", "L64", {}, at(54, 42, 2, 55), IN, 255, LOAD},
+    {"phoff_0", "B32", {}, at(28, 28, 4, 0), IN, 255, LOAD},
+    // The command line.
+    {"no_operands", "L64", {}, {}, "", 1, "%P: missing operand\nType \"%P --help\" for usage\n"},
+    {"one_operand", "L64", {}, {}, "-v 0", 1, "%P: missing operand\nType \"%P --help\" for usage\n"},
+    {"three_operands", "L64", {}, {}, IN + " x", 1, "%P: unexpected operand: \"x\"\n"},
+    {"bad_letter", "L64", {}, {}, "-vx" + IN, 1, "%P: Invalid option: -x\n"},
+    {"bad_long", "L64", {}, {}, "--verbose" + IN, 1, "%P: Invalid argument: --verbose\n"},
+    {"dash", "L64", {}, {}, "-" + IN, 1, "%P: Invalid argument: -\n"},
+    {"missing_argument", "L64", {}, {}, "-o", 1, "%P: Missing argument\n"},
+    {"bad_address", "L64", {}, {}, "12a in", 1, "ERROR: Unknown target address format\n"},
+    {"no_input", "L64", {}, {}, "0 nothing", 255, "%P: nothing: No such file or directory\n", {}, "", {}, "nothing.out"},
+    {"input_path_251", "L64", {}, {}, "0 " + std::string(251, 'a'), 255, "%P: " + std::string(251, 'a') + ": No such file or directory\n"},
+    {"input_path_252", "L64", {}, {}, "0 " + std::string(252, 'a'), 1, "ERROR: Input file path is too long.\n"},
+    {"define_no_equal", "L64", {}, {}, "-d x" + IN, 1, "ERROR: Missing equal sign ('=') from symbol definition: \"x\"\n"},
+    {"define_no_value", "L64", {}, {}, "--define x=" + IN, 1, "ERROR: Missing symbol value from definition: \"x=\"\n"},
+    {"define_bad_value", "L64", {}, {}, "-d x=1z" + IN, 1, "ERROR: Value syntax error in symbol definition: \"x=1z\"\n"},
+    {"format_short", "L64", {}, {}, "-F field::1" + IN, 1, "ERROR: Invalid argument to -F, --symfile-format\n"},
+    {"format_style", "L64", {}, {}, "--symfile-format word:1:2" + IN, 1, "ERROR: \"word\" is not a known symfile format style\n"},
+    {"format_symval", "L64", {}, {}, "-F field:x:2" + IN, 1, "ERROR: Could not set symval field: \"x\" is not a valid number\n"},
+    {"format_symname", "L64", {}, {}, "-F field:1:2y" + IN, 1, "ERROR: Could not set symname field: \"2y\" is not a valid number\n"},
+    {"symfile_missing", "L64", {}, {}, "--symfile none" + IN, 1,
+     "ERROR: Could not open 'none' for reading: No such file or directory\nERROR: Could not load symfile 'none'\n"},
+    {"symfile_directory", "L64", {}, {}, "-f ." + IN, 1, "ERROR: Could not read '.': Is a directory\nERROR: Could not load symfile '.'\n"},
+    {"symfile_incomplete", "L64", {}, {}, "-F field:3:1 -f s" + IN, 1, "ERROR: Incomplete record in line 2\nERROR: Could not load symfile 's'\n",
+     {}, "", {{"s", "a b 1\n1 2\n"}}},
+    {"symfile_bad_value", "L64", {}, {}, "-f s" + IN, 1, "ERROR: Symbol value syntax error in line 1: \"0x1g\"\nERROR: Could not load symfile 's'\n",
+     {}, "", {{"s", "0x1g a\n"}}},
+    {"output_unwritable", "L64", {}, {}, "-o no/img" + IN, 1,
+     "ERROR: Could not open 'no/img' for write: No such file or directory\nERROR: Could not save output.\n", {}, "", {}, "no/img"},
+    {"output_full", "L64", {}, {}, "-o /dev/full" + IN, 1, "ERROR: Could write: No space left on device\nERROR: Could not save output.\n",
+     {}, "", {}, "full"},
+    {"entry_unwritable", "B32", {}, {}, "-o img --output-entry no/e" + IN, 1,
+     "ERROR: Could not open 'no/e' for write: No such file or directory\nERROR: Could not save entry point to 'no/e'.\n"},
+    // Each trace level, once.
+    {"trace_1", "L64", EACH_TYPE, {}, "-v" + IN, 0, "", EACH_STORED, V1 + "Apply relocations at 0x438...\nApply relocations at 0x468...\n"},
+    {"trace_2", "L32", {.rels = {{0x300, 0, RR, NEG(0x10)}}, .syms = {{"f"}}}, at(0, 0, 4, 0xffff, 2),
+     "-vv -f s --output-entry e" + IN, 0, "", {{0x300, BIAS - 0x10}},
+     "Loading symbol file 's' (format is field:1:2)\n  x = 0x10\nDone.\nRelocating 'in' to 0x10000000, and save to 'in.out'\n"
+     "Search dynamic section...\nDetermine virtual space...\nVirtual space: 0x200..0x400\nCopy section contents to output space...\n"
+     "  Section #1 [.text], 16 octets at 0x200 (rel 0x0)\n  Section #2 [?], 64 octets at 0x300 (rel 0x100)\nDone.\n"
+     "Apply relocations at 0x428...\n  R_386_RELATIVE, 0x0 + 0xfffffffffffffff0\nDone.\nSaving entry point...\n  0x10000004 (old: 0x204)\nDone.\n",
+     {{"s", "0x10 x\n"}}},
+    {"trace_4", "B64", {.rels = {{0x300, 1, RA, 1}, {0x308, 2, RB, 0}, {0x310, 3, RB, 0}}, .syms = {{"f"}, {"w", 0x20, 0, 0}, {"u", 0x10, 0, 0}}},
+     {}, "-vvvv -d f=0x40 --ignore-undefined" + IN, 0, "", {{0x300, 0x41}},
+     V1 + "  Section #1 [.text], 16 octets at 0x200 (rel 0x0)\n  Section #2 [.data], 64 octets at 0x300 (rel 0x100)\nDone.\n"
+     "Apply relocations at 0x468...\n  R_390_GLOB_DAT, 0x204 (f) + 0x1\n    Symbol redefined to 0x40\n    0x41 -> 0x300 (rel 0x100)\n"
+     "  R_390_JMP_SLOT, 0x0 (w) + 0x0\n    Keep undefined weak symbol as 0x0\n    0x0 -> 0x308 (rel 0x108)\n"
+     "  R_390_JMP_SLOT, 0x0 (u) + 0x0\n    Keep undefined symbol as 0x0\n    0x0 -> 0x310 (rel 0x110)\nDone.\n"},
+};
+
+// Every machine with the three types the tool applies for it, in the class and byte order it uses.
+const Kind machines[] = {{"x86_64", 8, false, 62, 0, 8, 6, 7}, {"x32", 4, false, 62, 0, 8, 6, 7}, {"i386", 4, false, 3, 0, 8, 1, 6},
+    {"arm", 4, false, 40, 0x05000000, 23, 2, 21}, {"riscv32", 4, false, 243, 0, 3, 1, 5}, {"riscv64", 8, false, 243, 5, 3, 2, 5},
+    {"ppc", 4, true, 20, 0, 22, 1, 21}, {"ppc64_elfv2", 8, true, 21, 2, 22, 38, 21}, {"ppc64_elfv1", 8, true, 21, 1, 22, 38, 20},
+    {"ppc64_abi_unset", 8, true, 21, 0, 22, 38, 20}, {"ppc64le", 8, false, 21, 0x80000002, 22, 38, 21}, {"s390x", 8, true, 22, 0, 12, 10, 11},
+    {"loongarch32", 4, false, 258, 0, 3, 1, 5}, {"loongarch64", 8, false, 258, 0x43, 3, 2, 5}, {"aarch64_ilp32", 4, false, 183, 0, 183, 181, 182}};
+
+const Kind basic[] = {L32, L64, B32, B64};
+struct Param { const Case *c; const Kind *k; };
+
+std::vector<Param> params() {
+    std::vector<Param> p;
+    for (const Case &c : cases)
+        for (const std::string kinds = c.kinds; const Kind &k : kinds == "machines" ? std::span<const Kind>(machines) : std::span<const Kind>(basic))
+            if (kinds == "all" || kinds == "machines" || kinds.find(k.name) != std::string::npos) p.push_back({&c, &k});
+    return p;
+}
+
+class E2E : public testing::TestWithParam<Param> {};
+
+TEST_P(E2E, Run) {
+    const Case &c = *GetParam().c;
+    const Kind &k = *GetParam().k;
+    const testrun::TempDir dir;
+    Built b = build(k, c.pie);
+    if (c.patch) c.patch(b);
+    dir.write("in", b.bytes);
+    for (const auto &[name, text] : c.files) dir.write(name, text);
+    const std::vector<std::string> args = testrun::split(c.args);
+    const testrun::Result r = testrun::run_pieshift(args, dir.path);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, std::regex_replace(c.out, std::regex("%P"), testrun::bin()));
+    EXPECT_EQ(r.err, std::regex_replace(c.err, std::regex("%P"), testrun::bin()));
+    const bool written = std::filesystem::exists(dir.file(c.output));
+    if (c.status != 0) {
+        EXPECT_FALSE(written) << "an image was written although the run failed";
+        return;
+    }
+    Built want{k, image_of(k, c.pie).substr(0, c.size), {}};
+    for (const auto &[addr, word] : c.stores) want.put(addr - 0x200, k.w, word);
+    const std::string have = dir.read(c.output);
+    EXPECT_EQ(have.size(), want.bytes.size());
+    const size_t n = std::min(have.size(), want.bytes.size());
+    const auto diff = static_cast<size_t>(std::mismatch(have.begin(), have.begin() + static_cast<ptrdiff_t>(n), want.bytes.begin()).first - have.begin());
+    EXPECT_EQ(diff, n) << "the image differs first at 0x" << std::hex << 0x200 + diff;
+    if (c.args.find("--output-entry e") != std::string::npos && c.status == 0) {
+        EXPECT_EQ(dir.read(args[args.size() - 3]), "0x10000004\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, E2E, testing::ValuesIn(params()), [](const testing::TestParamInfo<Param> &i) {
+    return std::string(i.param.c->name) + "_" + i.param.k->name;
+});
+
+// The help names every option; the version names the tool. Both go to stdout and end the run.
+TEST(E2E, HelpAndVersion) {
+    const testrun::Result help = testrun::run_pieshift({"-v", "--help", "0"}, ""), version = testrun::run_pieshift({"-vV", "--help"}, "");
+    EXPECT_EQ(std::tuple(help.status, help.out.substr(0, help.out.find('\n')), version.status, version.out.substr(0, 10)),
+              std::tuple(0, "Usage: " + testrun::bin() + " [OPTION]... ADDRESS INPUT", 0, "pieshift v"));
+    for (const std::string &option : testrun::split("-d --define --expect-pltrel --expect-rel -f --symfile -F --symfile-format --force-dynamic "
+                                                    "--help --ignore-unaligned-relsz --ignore-undefined --ignore-weak --no-expect-pltrel "
+                                                    "--no-expect-rel -o --output-entry -v -V --version"))
+        EXPECT_TRUE(std::regex_search(help.out, std::regex("\\s" + option + "[\\s,]"))) << option;
+}
+
+}  // namespace
