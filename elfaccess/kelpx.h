@@ -90,17 +90,34 @@ struct kelpx_sym {
     uint64_t st_size;
 };
 
-// What the relocation engine needs to know about one machine: the three relocation types it
-// applies, and the name of every type 0..255 (null where the machine defines none).
+// How a loader applies one relocation type, named as loaders and linkers name them. B is the load
+// bias, S the symbol's value, A the addend.
+enum class kelpx_rel_kind : uint8_t {
+    unapplied,  // a type of the machine that the tool refuses (TLS, COPY, IRELATIVE, static-only types)
+    none,       // no relocation at all (R_*_NONE): skipped
+    relative,   // B + A
+    symbolic,   // S + A: a data word against a symbol
+    got,        // S + A: a GOT word
+    plt,        // S + A: a PLT slot. In a REL table the slot holds a lazy-binding stub's address, not an
+                // addend, so the value is S alone.
+};
+
 struct relevant_rels_info {
-    const char *name;
+    const char *name;  // null where the machine defines no type of this number
+    kelpx_rel_kind kind;
 };
+// What the relocation engine needs to know about one machine: every type's name and kind.
 struct relevant_rels {
-    uint8_t symbol_type_a;  // value = S + A
-    uint8_t symbol_type_b;  // value = S + A
-    uint8_t relative_type;  // value = B + A
-    relevant_rels_info info[256];
+    uint32_t num_types;  // info holds the types 0 .. num_types - 1
+    const relevant_rels_info *info;
 };
+
+// The entry of r_type, or null when the machine names no such type.
+inline const relevant_rels_info *kelpx_rels_get_info(const relevant_rels *rels, uint32_t r_type) {
+    if (r_type >= rels->num_types || rels->info[r_type].name == nullptr)
+        return nullptr;
+    return &rels->info[r_type];
+}
 
 // File
 [[nodiscard]] int kelpx_load(kelpx_handle *elf, const char *path);

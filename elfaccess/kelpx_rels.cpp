@@ -1,11 +1,12 @@
 // kelpx: the per-machine relocation records behind kelpx_get_relevant_rels. Names, numbers and the
-// three applied types come only from machines/*.def; the builder below proves each record consistent
-// while compiling, so nothing here is checked at run time.
+// kinds of the applied types come only from machines/*.def; the builder below proves each record
+// consistent while compiling, so nothing here is checked at run time.
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
-#include <type_traits>
 
 #include "kelpx.h"
 
@@ -26,8 +27,6 @@ constexpr uint8_t ELFCLASS64 = 2;
 // 64-bit Power ABI version in e_flags: 0 = unspecified (old ELFv1 objects), 1 = ELFv1, 2 = ELFv2.
 constexpr uint32_t EF_PPC64_ABI = 3;
 
-constexpr std::size_t num_types = std::extent_v<decltype(relevant_rels::info)>;
-
 // Deliberately not constexpr: reaching it while a record is being built is not a constant
 // expression, so the build stops, and the diagnostic shows this call with its reason.
 [[noreturn]] void reloc_table_fault(const char *reason) {
@@ -35,139 +34,181 @@ constexpr std::size_t num_types = std::extent_v<decltype(relevant_rels::info)>;
     std::abort();
 }
 
-// Collects one .def: KELP_RELOC lines fill the names, then each KELP_APPLY line (they come last) has
-// its names resolved to numbers, and the line whose variant was asked for sets the applied types.
+// First pass over a .def: the highest number plus one, the size of the machine's info table.
+struct span_counter {
+    std::size_t span = 0;
+    constexpr void reloc(std::string_view, unsigned long long number) {
+        if (number >= 0x10000) reloc_table_fault("relocation number of 65536 or more");
+        span = std::max(span, static_cast<std::size_t>(number) + 1);
+    }
+    constexpr void apply(std::string_view, kelpx_rel_kind, std::string_view) {}
+};
+
+// Second pass: KELP_RELOC lines fill the names, then each KELP_APPLY line (they come last) has its
+// name resolved to a number, and the lines of the variant asked for set the kinds.
+template <std::size_t N>
 class table_builder {
 public:
     constexpr explicit table_builder(std::string_view variant) : variant_(variant) {}
 
     constexpr void reloc(std::string_view name, unsigned long long number) {
-        if (number >= num_types) reloc_table_fault("relocation number is 256 or more");
         // Applied names were resolved against the lines above; a later line could add a second number.
         if (apply_seen_) reloc_table_fault("KELP_RELOC after a KELP_APPLY line");
         const auto slot = static_cast<std::size_t>(number);
-        if (table_.info[slot].name != nullptr) reloc_table_fault("two names for one relocation number");
-        table_.info[slot].name = name.data();
+        if (info_[slot].name != nullptr) reloc_table_fault("two names for one relocation number");
+        info_[slot].name = name.data();
         names_[slot] = name;
     }
 
     // Every line is checked, also those of variants not being built.
-    constexpr void apply(std::string_view variant, std::string_view relative, std::string_view symbol_a,
-                         std::string_view symbol_b) {
+    constexpr void apply(std::string_view variant, kelpx_rel_kind kind, std::string_view name) {
         apply_seen_ = true;
-        const uint8_t relative_type = number_of(relative);
-        const uint8_t symbol_type_a = number_of(symbol_a);
-        const uint8_t symbol_type_b = number_of(symbol_b);
-        if (relative_type == symbol_type_a || relative_type == symbol_type_b)
-            reloc_table_fault("the relative type is also a symbol type");
+        const std::size_t number = number_of(name);
         if (variant != variant_) return;
-        if (applied_) reloc_table_fault("two KELP_APPLY lines for one variant");
-        applied_ = true;
-        table_.relative_type = relative_type;
-        table_.symbol_type_a = symbol_type_a;
-        table_.symbol_type_b = symbol_type_b;
+        if (info_[number].kind != kelpx_rel_kind::unapplied) reloc_table_fault("two kinds for one type");
+        info_[number].kind = kind;
+        has_relative_ = has_relative_ || kind == kelpx_rel_kind::relative;
     }
 
-    constexpr relevant_rels finish() const {
-        if (!applied_) reloc_table_fault("no KELP_APPLY line for this variant");
-        return table_;
+    constexpr std::array<relevant_rels_info, N> finish() const {
+        // Every static PIE has relative relocations; a variant without one is a typo in its name.
+        if (!has_relative_) reloc_table_fault("no relative type for this variant");
+        return info_;
     }
 
 private:
     // The one number named name; a name listed twice would make the choice ambiguous.
-    constexpr uint8_t number_of(std::string_view name) const {
-        std::size_t found = num_types;
-        for (std::size_t number = 0; number < num_types; ++number) {
-            if (table_.info[number].name == nullptr || names_[number] != name) continue;
-            if (found != num_types) reloc_table_fault("applied type is listed under two numbers");
+    constexpr std::size_t number_of(std::string_view name) const {
+        std::size_t found = N;
+        for (std::size_t number = 0; number < N; ++number) {
+            if (info_[number].name == nullptr || names_[number] != name) continue;
+            if (found != N) reloc_table_fault("applied type is listed under two numbers");
             found = number;
         }
-        if (found == num_types) reloc_table_fault("applied type has no KELP_RELOC line");
-        return static_cast<uint8_t>(found);
+        if (found == N) reloc_table_fault("applied type has no KELP_RELOC line");
+        return found;
     }
 
     std::string_view variant_;
-    relevant_rels table_{};
-    std::string_view names_[num_types]{};  // table_'s names with their lengths, for cheap compares
+    std::array<relevant_rels_info, N> info_{};
+    std::array<std::string_view, N> names_{};  // info_'s names with their lengths, for cheap compares
     bool apply_seen_ = false;
-    bool applied_ = false;
+    bool has_relative_ = false;
 };
 
 // The literal's length comes from sizeof, which keeps the compile-time work well inside the step
 // limits that compilers put on constant evaluation.
 #define KELP_RELOC(name, number) table.reloc(std::string_view(#name, sizeof(#name) - 1), number);
-#define KELP_APPLY(variant, relative, symbol_a, symbol_b) table.apply(#variant, #relative, #symbol_a, #symbol_b);
+#define KELP_APPLY(variant, kind, name) \
+    table.apply(#variant, kelpx_rel_kind::kind, std::string_view(#name, sizeof(#name) - 1));
 
-constexpr relevant_rels build_x86_64(std::string_view variant) {
-    table_builder table(variant);
+// One struct per machine: its .def, expanded once to size the table and once per variant to fill it.
+struct x86_64_def {
+    template <class Table>
+    static constexpr void expand(Table &table) {
 #include "machines/x86_64.def"
-    return table.finish();
-}
-
-constexpr relevant_rels build_i386(std::string_view variant) {
-    table_builder table(variant);
+    }
+};
+struct i386_def {
+    template <class Table>
+    static constexpr void expand(Table &table) {
 #include "machines/i386.def"
-    return table.finish();
-}
-
-constexpr relevant_rels build_arm(std::string_view variant) {
-    table_builder table(variant);
+    }
+};
+struct arm_def {
+    template <class Table>
+    static constexpr void expand(Table &table) {
 #include "machines/arm.def"
-    return table.finish();
-}
-
-constexpr relevant_rels build_riscv(std::string_view variant) {
-    table_builder table(variant);
+    }
+};
+struct riscv_def {
+    template <class Table>
+    static constexpr void expand(Table &table) {
 #include "machines/riscv.def"
-    return table.finish();
-}
-
-constexpr relevant_rels build_ppc(std::string_view variant) {
-    table_builder table(variant);
+    }
+};
+struct ppc_def {
+    template <class Table>
+    static constexpr void expand(Table &table) {
 #include "machines/ppc.def"
-    return table.finish();
-}
-
-constexpr relevant_rels build_ppc64(std::string_view variant) {
-    table_builder table(variant);
+    }
+};
+struct ppc64_def {
+    template <class Table>
+    static constexpr void expand(Table &table) {
 #include "machines/ppc64.def"
-    return table.finish();
-}
-
-constexpr relevant_rels build_s390(std::string_view variant) {
-    table_builder table(variant);
+    }
+};
+struct s390_def {
+    template <class Table>
+    static constexpr void expand(Table &table) {
 #include "machines/s390.def"
-    return table.finish();
-}
-
-constexpr relevant_rels build_loongarch(std::string_view variant) {
-    table_builder table(variant);
+    }
+};
+struct loongarch_def {
+    template <class Table>
+    static constexpr void expand(Table &table) {
 #include "machines/loongarch.def"
-    return table.finish();
-}
-
-constexpr relevant_rels build_aarch64(std::string_view variant) {
-    table_builder table(variant);
+    }
+};
+struct aarch64_def {
+    template <class Table>
+    static constexpr void expand(Table &table) {
 #include "machines/aarch64.def"
-    return table.finish();
-}
+    }
+};
 
 #undef KELP_RELOC
 #undef KELP_APPLY
 
-constexpr relevant_rels x86_64_elf64 = build_x86_64("elf64");
-constexpr relevant_rels x86_64_elf32 = build_x86_64("elf32");
-constexpr relevant_rels i386_elf32 = build_i386("elf32");
-constexpr relevant_rels arm_elf32 = build_arm("elf32");
-constexpr relevant_rels riscv_elf32 = build_riscv("elf32");
-constexpr relevant_rels riscv_elf64 = build_riscv("elf64");
-constexpr relevant_rels ppc_elf32 = build_ppc("elf32");
-constexpr relevant_rels ppc64_elfv1 = build_ppc64("elfv1");
-constexpr relevant_rels ppc64_elfv2 = build_ppc64("elfv2");
-constexpr relevant_rels s390_elf64 = build_s390("elf64");
-constexpr relevant_rels loongarch_elf32 = build_loongarch("elf32");
-constexpr relevant_rels loongarch_elf64 = build_loongarch("elf64");
-constexpr relevant_rels aarch64_elf32 = build_aarch64("elf32");
+template <class Def>
+constexpr std::size_t span_of() {
+    span_counter counter;
+    Def::expand(counter);
+    return counter.span;
+}
+
+template <class Def>
+constexpr auto info_of(std::string_view variant) {
+    table_builder<span_of<Def>()> table(variant);
+    Def::expand(table);
+    return table.finish();
+}
+
+template <std::size_t N>
+constexpr relevant_rels record_of(const std::array<relevant_rels_info, N> &info) {
+    return {static_cast<uint32_t>(N), info.data()};
+}
+
+constexpr auto x86_64_elf64_info = info_of<x86_64_def>("elf64");
+constexpr auto x86_64_elf32_info = info_of<x86_64_def>("elf32");
+constexpr auto i386_elf32_info = info_of<i386_def>("elf32");
+constexpr auto arm_elf32_info = info_of<arm_def>("elf32");
+constexpr auto riscv_elf32_info = info_of<riscv_def>("elf32");
+constexpr auto riscv_elf64_info = info_of<riscv_def>("elf64");
+constexpr auto ppc_elf32_info = info_of<ppc_def>("elf32");
+constexpr auto ppc64_elfv1_info = info_of<ppc64_def>("elfv1");
+constexpr auto ppc64_elfv2_info = info_of<ppc64_def>("elfv2");
+constexpr auto s390_elf64_info = info_of<s390_def>("elf64");
+constexpr auto loongarch_elf32_info = info_of<loongarch_def>("elf32");
+constexpr auto loongarch_elf64_info = info_of<loongarch_def>("elf64");
+constexpr auto aarch64_elf32_info = info_of<aarch64_def>("elf32");
+constexpr auto aarch64_elf64_info = info_of<aarch64_def>("elf64");
+
+constexpr relevant_rels x86_64_elf64 = record_of(x86_64_elf64_info);
+constexpr relevant_rels x86_64_elf32 = record_of(x86_64_elf32_info);
+constexpr relevant_rels i386_elf32 = record_of(i386_elf32_info);
+constexpr relevant_rels arm_elf32 = record_of(arm_elf32_info);
+constexpr relevant_rels riscv_elf32 = record_of(riscv_elf32_info);
+constexpr relevant_rels riscv_elf64 = record_of(riscv_elf64_info);
+constexpr relevant_rels ppc_elf32 = record_of(ppc_elf32_info);
+constexpr relevant_rels ppc64_elfv1 = record_of(ppc64_elfv1_info);
+constexpr relevant_rels ppc64_elfv2 = record_of(ppc64_elfv2_info);
+constexpr relevant_rels s390_elf64 = record_of(s390_elf64_info);
+constexpr relevant_rels loongarch_elf32 = record_of(loongarch_elf32_info);
+constexpr relevant_rels loongarch_elf64 = record_of(loongarch_elf64_info);
+constexpr relevant_rels aarch64_elf32 = record_of(aarch64_elf32_info);
+constexpr relevant_rels aarch64_elf64 = record_of(aarch64_elf64_info);
 
 // Picks the record of the class: elf32 or elf64 where the machine has one, else null.
 constexpr const relevant_rels *by_class(uint8_t elfclass, const relevant_rels *elf32, const relevant_rels *elf64) {
@@ -178,8 +219,8 @@ constexpr const relevant_rels *by_class(uint8_t elfclass, const relevant_rels *e
 
 }  // namespace
 
-// Machines left out on purpose: MIPS, whose R_MIPS_REL32 is relative or symbolic depending on its
-// symbol, which three fixed types cannot say; and AArch64 LP64, whose dynamic types are 1024 and up.
+// Left out on purpose: MIPS, whose R_MIPS_REL32 is relative or symbolic depending on its symbol and
+// whose GOT is filled from DT_MIPS_* entries rather than by relocations.
 const relevant_rels *kelpx_get_relevant_rels(const kelpx_handle *elf) {
     switch (elf->e_machine) {
     case EM_X86_64:
@@ -208,7 +249,7 @@ const relevant_rels *kelpx_get_relevant_rels(const kelpx_handle *elf) {
     case EM_LOONGARCH:
         return by_class(elf->elfclass, &loongarch_elf32, &loongarch_elf64);
     case EM_AARCH64:
-        return by_class(elf->elfclass, &aarch64_elf32, nullptr);
+        return by_class(elf->elfclass, &aarch64_elf32, &aarch64_elf64);
     default:
         return nullptr;
     }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "find.h"
+#include "kelpbase.h"
 #include "kelpx_elf.h"
 #include "osdep.h"
 #include "rel.h"
@@ -43,6 +44,14 @@ int table_stage(context *ctx, const kelpx_handle *elf, const kelpx_section *dyna
     if (apply_relocations(ctx, elf, dynamic_info, dyn_entry) != 0)
         return fail("ERROR: Failed to apply relocations\n");
     return 0;
+}
+
+// True when [address, address + size) lies inside the address space of the input's class; ending at
+// its very top is fine. Relocated addresses past it would wrap to the space's start.
+bool fits_address_space(uint64_t address, uint32_t size, uint32_t addr_size) {
+    if (addr_size == 4)
+        return kelpbase_fits(address, size, uint64_t{1} << 32);
+    return size == 0 || address <= UINT64_MAX - (size - 1);
 }
 
 int save_entry(context *ctx, const kelpx_handle *elf) {
@@ -81,6 +90,12 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
     if (size >= 0x100000000u)
         return fail("ERROR: Virtual space is too large\n");
     ctx->vspace_size = static_cast<uint32_t>(size);
+    if (!fits_address_space(ctx->address, ctx->vspace_size, kelpx_get_sizeof_Addr(elf))) {
+        fprintf(stderr,
+                "ERROR: Image of 0x%" PRIx32 " bytes at ADDRESS 0x%" PRIx64 " ends beyond the %u-bit address space\n",
+                ctx->vspace_size, ctx->address, kelpx_get_sizeof_Addr(elf) * 8);
+        return 1;
+    }
 
     ctx->pagesize = osdep_get_pagesize();
     ctx->vspace = static_cast<uint8_t *>(osdep_aligned_alloc(ctx->pagesize, ctx->vspace_size));

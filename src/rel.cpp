@@ -1,6 +1,6 @@
 // Relocation tables and their entries. One walk serves REL, RELA and both PLT forms; what differs
-// lives in a constant descriptor. Which types exist, and which three are applied, comes from the
-// ELF access layer's per-machine record: no relocation number of any machine appears here.
+// lives in a constant descriptor. Which types exist, and how each is applied, comes from the ELF
+// access layer's per-machine record: no relocation number of any machine appears here.
 #include "rel.h"
 
 #include <cinttypes>
@@ -22,21 +22,23 @@ struct reloc_impl {
     uint32_t (*get_entsize)(const kelpx_handle *);
     int (*read_entry)(const kelpx_section *, kelpx_rel *, uint32_t);
     int (*get_addend)(context *, const kelpx_handle *, const kelpx_section *, const kelpx_rel *, uint64_t *);
+    bool implicit_addend;  // REL entries: the addend is the word at r_offset
+    uint64_t main_tag;     // DT_REL or DT_RELA for a main table, the DT_PLTREL value of its form; 0 for PLT
 };
 
 // The PLT forms take their entry size from the main table's tag of the same entry kind.
 constexpr reloc_impl rel_impl = {elf::DT_RELSZ,          elf::DT_RELENT,  "DT_RELSZ",
                                  "DT_RELENT",            "REL",           kelpx_get_sizeof_Rel,
-                                 kelpx_section_get_rel_offs, get_addend_rel};
+                                 kelpx_section_get_rel_offs, get_addend_rel, true, elf::DT_REL};
 constexpr reloc_impl rela_impl = {elf::DT_RELASZ,          elf::DT_RELAENT, "DT_RELASZ",
                                   "DT_RELAENT",            "RELA",          kelpx_get_sizeof_Rela,
-                                  kelpx_section_get_rela_offs, get_addend_rela};
+                                  kelpx_section_get_rela_offs, get_addend_rela, false, elf::DT_RELA};
 constexpr reloc_impl plt_rel_impl = {elf::DT_PLTRELSZ,       elf::DT_RELENT, "DT_PLTRELSZ",
                                      "DT_RELENT",            "PLTREL",       kelpx_get_sizeof_Rel,
-                                     kelpx_section_get_rel_offs, get_addend_rel};
+                                     kelpx_section_get_rel_offs, get_addend_rel, true, 0};
 constexpr reloc_impl plt_rela_impl = {elf::DT_PLTRELSZ,       elf::DT_RELAENT, "DT_PLTRELSZ",
                                       "DT_RELAENT",           "PLTREL",        kelpx_get_sizeof_Rela,
-                                      kelpx_section_get_rela_offs, get_addend_rela};
+                                      kelpx_section_get_rela_offs, get_addend_rela, false, 0};
 
 // True when the width bytes at link-time address r_offset lie wholly inside the virtual space.
 // Tested as an offset into the buffer, so that no bound wraps whatever the space's size.
@@ -53,17 +55,17 @@ struct walk_state {
     kelp_string *name;
 };
 
-int apply_entry(const walk_state &w, const kelpx_rel *rel, uint64_t addend) {
+// info: the record's entry for the entry's type, null when the machine names no such type.
+int apply_entry(const walk_state &w, const kelpx_rel *rel, const relevant_rels_info *info, uint64_t addend) {
     context *ctx = w.ctx;
     uint64_t r_offset = kelpx_rel_get_offset(rel);
     uint64_t r_sym = kelpx_rel_get_r_sym(rel);
-    uint32_t r_type = kelpx_rel_get_r_type(rel);
 
-    if (r_type > 255 || w.rels->info[r_type].name == nullptr) {
-        fprintf(stderr, "ERROR: No relocation info for type %zu\n", static_cast<size_t>(r_type));
+    if (info == nullptr) {
+        fprintf(stderr, "ERROR: No relocation info for type %zu\n", static_cast<size_t>(kelpx_rel_get_r_type(rel)));
         return -1;
     }
-    const char *type_name = w.rels->info[r_type].name;
+    const char *type_name = info->name;
 
     kelpx_sym sym;
     if (symtab_get_sym(ctx->symtab, &sym, w.name, r_sym) != 0) {
@@ -101,11 +103,16 @@ int apply_entry(const walk_state &w, const kelpx_rel *rel, uint64_t addend) {
     }
 
     uint64_t value;
-    if (r_type == w.rels->relative_type) {
+    switch (info->kind) {
+    case kelpx_rel_kind::relative:
         value = addend + ctx->address - ctx->vspace_start;
-    } else if (r_type == w.rels->symbol_type_a || r_type == w.rels->symbol_type_b) {
+        break;
+    case kelpx_rel_kind::symbolic:
+    case kelpx_rel_kind::got:
+    case kelpx_rel_kind::plt:
         value = value_s + addend;
-    } else {
+        break;
+    default:  // unapplied (none never gets here: the walk skips it)
         fprintf(stderr, "ERROR: %s is not handled\n", type_name);
         return -1;
     }
@@ -156,6 +163,25 @@ int choose_table(const kelpx_handle *elf, const kelpx_section *dynamic_info, con
     return 0;
 }
 
+// The size of the main table to walk. GNU ld on RISC-V and PowerPC lets DT_RELASZ cover the PLT
+// table that directly follows it; like glibc's ld.so, the main walk then stops where the PLT table
+// starts, so that its entries are applied once, by the PLT walk.
+uint32_t without_plt_tail(const kelpx_handle *elf, const kelpx_section *dynamic_info, const reloc_impl *impl,
+                          uint64_t table_addr, uint32_t table_size) {
+    kelpx_dyn pltrel, jmprel, pltrelsz;
+    if (impl->main_tag == 0 || find_dyn_dt(elf, dynamic_info, &pltrel, 0, elf::DT_PLTREL) < 0 ||
+        kelpx_dyn_get_val(&pltrel) != impl->main_tag ||
+        find_dyn_dt(elf, dynamic_info, &jmprel, 0, elf::DT_JMPREL) < 0 ||
+        find_dyn_dt(elf, dynamic_info, &pltrelsz, 0, elf::DT_PLTRELSZ) < 0)
+        return table_size;
+    // Offsets from the main table's start; one below it wraps to a huge value and fails the test.
+    uint64_t plt_off = kelpx_dyn_get_ptr(&jmprel) - table_addr;
+    uint64_t plt_size = static_cast<uint32_t>(kelpx_dyn_get_val(&pltrelsz));  // sizes count their low 32 bits
+    if (plt_off < table_size && plt_off + plt_size == table_size)
+        return static_cast<uint32_t>(plt_off);
+    return table_size;
+}
+
 // Reads the low 32 bits of the dynamic entry with `tag`: table sizes count only those.
 int find_size(const kelpx_handle *elf, const kelpx_section *dynamic_info, uint32_t tag, const char *tag_name,
               uint32_t *size) {
@@ -203,6 +229,7 @@ int walk_table(context *ctx, const kelpx_handle *elf, const kelpx_section *dynam
         fprintf(stderr, "ERROR: Relocations of machine %u, ELF%u, are not supported\n", machine, elfclass);
         return -1;
     }
+    table_size = without_plt_tail(elf, dynamic_info, impl, table_addr, table_size);
     // Offsets inside the section's data count only their low 32 bits.
     auto table_off = static_cast<uint32_t>(table_addr) - static_cast<uint32_t>(kelpx_section_get_addr(&section));
 
@@ -215,13 +242,24 @@ int walk_table(context *ctx, const kelpx_handle *elf, const kelpx_section *dynam
                     static_cast<size_t>(entry_off), static_cast<size_t>(pos));
             return -1;
         }
+        const relevant_rels_info *info = kelpx_rels_get_info(w.rels, kelpx_rel_get_r_type(&rel));
+        // No relocation: neither its addend nor its location means anything (GNU ld leaves such
+        // entries, with r_offset 0, for references it resolved itself).
+        if (info != nullptr && info->kind == kelpx_rel_kind::none) {
+            if (ctx->verbose >= 3)
+                printf("  %s skipped\n", info->name);
+            continue;
+        }
         uint64_t addend;
         if (impl->get_addend(ctx, elf, &section, &rel, &addend) != 0) {
             fprintf(stderr, "ERROR: Could not get addend for %s entry at 0x%zx (rel 0x%zx)\n", impl->label,
                     static_cast<size_t>(entry_off), static_cast<size_t>(pos));
             return -1;
         }
-        if (apply_entry(w, &rel, addend) != 0)
+        // A REL PLT slot holds the address of its lazy-binding stub, not an addend: the loader stores S.
+        if (impl->implicit_addend && info != nullptr && info->kind == kelpx_rel_kind::plt)
+            addend = 0;
+        if (apply_entry(w, &rel, info, addend) != 0)
             return -1;
     }
     if (ctx->verbose >= 2)

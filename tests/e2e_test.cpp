@@ -108,14 +108,28 @@ const Case cases[] = {
     {"unaligned_allowed", "L64 B32", {.rels = {{0x300, 0, RR, 1}, {0x308, 0, RR, 2}}}, dv(8, 6, NEG(1)),
      "--ignore-unaligned-relsz" + IN, 0, "", {{0x300, BIAS + 1}, {0x308, BIAS + 2}}},
     {"entry_past_section", "L64", RELA, dv(8, 3, 1), "--ignore-unaligned-relsz" + IN, 1, "ERROR: Could not read RELA entry from 0x18 (rel 0x18)\n" + F},
-    // A larger DT_RELAENT is the stride: the zero record between would fail as type 0.
-    {"relaent_stride", "B64 L32", {.rels = {{0x300, 0, RR, 1}, {0, 0, 0}, {0x308, 0, RR, 2}}}, both(dv(9, 6), dv(8, 12)), IN, 0, "",
+    // A larger DT_RELAENT is the stride: the record between would fail out of bounds.
+    {"relaent_stride", "B64 L32", {.rels = {{0x300, 0, RR, 1}, {0x3fc, 0, RR}, {0x308, 0, RR, 2}}}, both(dv(9, 6), dv(8, 12)), IN, 0, "",
      {{0x300, BIAS + 1}, {0x308, BIAS + 2}}},
     {"machine_unsupported", "L32", RELA, at(18, 18, 2, 8), IN, 1, "ERROR: Relocations of machine 8, ELF32, are not supported\n" + F},
     {"machine_unsupported_no_relocs", "B64", {}, at(18, 18, 2, 183), IN, 0},
     {"type_unnamed", "L32", {.rels = {{0x300, 0, 200}}}, {}, IN, 1, "ERROR: No relocation info for type 200\n" + F},
     {"type_above_255", "L64", {.rels = {{0x300, 0, 264}}}, {}, IN, 1, "ERROR: No relocation info for type 264\n" + F},
-    {"type_not_applied", "L64", {.rels = {{0x300, 0, 1}}}, {}, IN, 1, "ERROR: R_X86_64_64 is not handled\n" + F},
+    {"type_not_applied", "L64", {.rels = {{0x300, 0, 5}}}, {}, IN, 1, "ERROR: R_X86_64_COPY is not handled\n" + F},
+    // As a loader does: NONE entries are no relocation, wherever they point; a main table that also covers
+    // the PLT table stops where it starts; a REL PLT slot holds a stub's address, not an addend.
+    {"none_skipped", "all", {.rels = {{0, 0, 0}, {0x300, 0, RR, 1}}, .plt = {{0x5000, 0, 0}}, .rela = false}, {}, IN, 0, "", {{0x300, BIAS + 1}}},
+    {"rela_covers_plt", "L64 B64", {.rels = {{0x300, 0, RR, 1}}, .plt = {{0x308, 0, RR, 2}}}, dv(8, 6), IN, 0, "", {{0x300, BIAS + 1}, {0x308, BIAS + 2}}},
+    {"rel_covers_plt", "L32 B64", {.rels = {{0x300, 0, RR, 1}}, .plt = {{0x308, 0, RR, 2}}, .rela = false, .plt_rela = false}, dv(18, 4), IN, 0, "",
+     {{0x300, BIAS + 1}, {0x308, BIAS + 2}}},
+    {"rel_plt_slot_is_s", "L32", {.plt = {{0x300, 1, 7, 0x1234}}, .plt_rela = false, .syms = {{"f"}}}, {}, IN, 0, "", {{0x300, 0x204 + BIAS}}},
+    {"aarch64_abs64", "L64 B64", {.rels = {{0, 0, 0}, {0x308, 1, 257, NEG(4)}}, .syms = {{"f"}}}, at(18, 18, 2, 183), IN, 0, "", {{0x308, 0x204 + BIAS - 4}}},
+    // The image must end inside the class's address space.
+    {"reach_32_top", "L32 B32", RELA, {}, "0xfffffe00 in", 0, "", {{0x300, 0xfffffc01}}},
+    {"reach_32_past", "L32 B32", RELA, {}, "0xfffffe01 in", 1, "ERROR: Image of 0x200 bytes at ADDRESS 0xfffffe01 ends beyond the 32-bit address space\n"},
+    {"reach_64_top", "L64 B64", RELA, {}, "0xfffffffffffffe00 in", 0, "", {{0x300, 0xfffffffffffffc01}}},
+    {"reach_64_past", "B64", RELA, {}, "0xfffffffffffffe01 in", 1,
+     "ERROR: Image of 0x200 bytes at ADDRESS 0xfffffffffffffe01 ends beyond the 64-bit address space\n"},
     {"last_word", "L32", {.rels = {{0x3fc, 0, RR, 1}}}, {}, IN, 0, "", {{0x3fc, BIAS + 1}}},
     {"past_last_word", "L64", {.rels = {{0x3fc, 0, RR, 1}}}, {}, IN, 1, "ERROR: r_offset 0x3fc is out of bounds\n" + F},
     {"below_image", "B32", {.rels = {{0x1fc, 0, RR, 1}}}, {}, IN, 1, "ERROR: r_offset 0x1fc is out of bounds\n" + F},
@@ -198,10 +212,10 @@ const Case cases[] = {
      "  Section #1 [.text], 16 octets at 0x200 (rel 0x0)\n  Section #2 [?], 64 octets at 0x300 (rel 0x100)\nDone.\n"
      "Apply relocations at 0x428...\n  R_386_RELATIVE, 0x0 + 0xfffffffffffffff0\nDone.\nSaving entry point...\n  0x10000004 (old: 0x204)\nDone.\n",
      {{"s", "0x10 x\n"}}},
-    {"trace_4", "B64", {.rels = {{0x300, 1, RA, 1}, {0x308, 2, RB, 0}, {0x310, 3, RB, 0}}, .syms = {{"f"}, {"w", 0x20, 0, 0}, {"u", 0x10, 0, 0}}},
+    {"trace_4", "B64", {.rels = {{0, 0, 0}, {0x300, 1, RA, 1}, {0x308, 2, RB, 0}, {0x310, 3, RB, 0}}, .syms = {{"f"}, {"w", 0x20, 0, 0}, {"u", 0x10, 0, 0}}},
      {}, "-vvvv -d f=0x40 --ignore-undefined" + IN, 0, "", {{0x300, 0x41}},
      V1 + "  Section #1 [.text], 16 octets at 0x200 (rel 0x0)\n  Section #2 [.data], 64 octets at 0x300 (rel 0x100)\nDone.\n"
-     "Apply relocations at 0x468...\n  R_390_GLOB_DAT, 0x204 (f) + 0x1\n    Symbol redefined to 0x40\n    0x41 -> 0x300 (rel 0x100)\n"
+     "Apply relocations at 0x468...\n  R_390_NONE skipped\n  R_390_GLOB_DAT, 0x204 (f) + 0x1\n    Symbol redefined to 0x40\n    0x41 -> 0x300 (rel 0x100)\n"
      "  R_390_JMP_SLOT, 0x0 (w) + 0x0\n    Keep undefined weak symbol as 0x0\n    0x0 -> 0x308 (rel 0x108)\n"
      "  R_390_JMP_SLOT, 0x0 (u) + 0x0\n    Keep undefined symbol as 0x0\n    0x0 -> 0x310 (rel 0x110)\nDone.\n"},
 };
@@ -211,7 +225,8 @@ const Kind machines[] = {{"x86_64", 8, false, 62, 0, 8, 6, 7}, {"x32", 4, false,
     {"arm", 4, false, 40, 0x05000000, 23, 2, 21}, {"riscv32", 4, false, 243, 0, 3, 1, 5}, {"riscv64", 8, false, 243, 5, 3, 2, 5},
     {"ppc", 4, true, 20, 0, 22, 1, 21}, {"ppc64_elfv2", 8, true, 21, 2, 22, 38, 21}, {"ppc64_elfv1", 8, true, 21, 1, 22, 38, 20},
     {"ppc64_abi_unset", 8, true, 21, 0, 22, 38, 20}, {"ppc64le", 8, false, 21, 0x80000002, 22, 38, 21}, {"s390x", 8, true, 22, 0, 12, 10, 11},
-    {"loongarch32", 4, false, 258, 0, 3, 1, 5}, {"loongarch64", 8, false, 258, 0x43, 3, 2, 5}, {"aarch64_ilp32", 4, false, 183, 0, 183, 181, 182}};
+    {"loongarch32", 4, false, 258, 0, 3, 1, 5}, {"loongarch64", 8, false, 258, 0x43, 3, 2, 5}, {"aarch64_ilp32", 4, false, 183, 0, 183, 181, 182},
+    {"aarch64", 8, false, 183, 0, 1027, 1025, 1026}};
 
 const Kind basic[] = {L32, L64, B32, B64};
 struct Param { const Case *c; const Kind *k; };
