@@ -1,7 +1,8 @@
-# Convenience wrappers over CMake. `make demo` builds the tool and runs it on the bundled example;
-# `make test` builds and runs every test; `make sanitize` does the same with ASan and UBSan; `make windows`
-# cross-builds pieshift.exe with mingw-w64 and `make test-wine` runs the end-to-end tests against it under
-# wine; `make package` makes the .deb and the .tar.gz.
+# Convenience wrappers over CMake. `make demo` builds the tool, relocates the bundled example and runs
+# the image natively at its ADDRESS (examples/board.sh); `make test` builds and runs every test;
+# `make sanitize` does the same with ASan and UBSan; `make windows` cross-builds pieshift.exe with
+# mingw-w64 and `make test-wine` runs the end-to-end tests against it under wine; `make package` makes
+# the .deb and the .tar.gz.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 WIN_BUILD ?= build-win
@@ -21,10 +22,14 @@ build:
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
-	$(BUILD)/pieshift -v -f examples/sample.sym --output-entry $(BUILD)/examples/sample.entry \
-	    -o $(BUILD)/examples/sample.img 0x80000000 $(BUILD)/examples/sample.elf
+	examples/board.sh x86_64-linux-gnu $(BUILD)/examples
+	$(BUILD)/pieshift -v --include-readonly -f $(BUILD)/examples/board.sym \
+	    --output-entry $(BUILD)/examples/sample.entry -o $(BUILD)/examples/sample.img \
+	    0x80000000 $(BUILD)/examples/sample.elf
 	@echo "image: $(BUILD)/examples/sample.img ($$(wc -c < $(BUILD)/examples/sample.img) bytes)," \
-	    "entry: $$(cat $(BUILD)/examples/sample.entry)"
+	    "entry: $$(cat $(BUILD)/examples/sample.entry); running it at 0x80000000:"
+	@examples/board.sh x86_64-linux-gnu $(BUILD)/examples $(BUILD)/examples/sample.img 0x80000000 \
+	    $$(cat $(BUILD)/examples/sample.entry)
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

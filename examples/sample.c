@@ -1,20 +1,22 @@
-/* A tiny freestanding program for pieshift's demo: pointers in data, a table of function pointers,
-   and two symbols the link leaves undefined (-z undefs) that examples/sample.sym supplies. */
-extern volatile unsigned int uart_base[];   /* provided by the board's symbol file */
-extern void board_reset(void);              /* likewise */
+/* A tiny freestanding program for pieshift's demo: string literals in read-only data, a pointer to one
+   in writable data and a table of function pointers. It prints through board_putc, which the link
+   leaves undefined (-z undefs) and the board's symbol file supplies (examples/board.sh), and returns
+   its exit status to the board. */
+extern void board_putc(char c);
 
-static char banner[] = "relocated by pieshift\n";  /* writable: read-only data is not in the image */
-const char *banner_ptr = banner;
+const char *banner = "relocated by pieshift\n";
 
-static void put(char c) { uart_base[0] = (unsigned char)c; }
-static void say(const char *s) { while (*s) put(*s++); }
-static void hello(void) { say(banner_ptr); }
+static void say(const char *s) {
+    while (*s)
+        board_putc(*s++);
+}
+static void hello(void) { say(banner); }
 static void bye(void) { say("bye\n"); }
 
 void (*const steps[])(void) = {hello, bye};
 
-void _start(void) {
+int _start(void) {
     for (unsigned i = 0; i < sizeof steps / sizeof steps[0]; i++)
         steps[i]();
-    board_reset();
+    return 0;
 }

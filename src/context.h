@@ -5,6 +5,7 @@
 #include <cstdint>
 
 struct symtab;
+struct excluded_sections;
 
 struct context {
     const char *progname;
@@ -28,4 +29,6 @@ struct context {
     uint8_t no_expect_rel;
     uint8_t expect_pltrel;
     uint8_t no_expect_pltrel;
+    uint8_t include_readonly;            // read-only allocated sections go into the image too
+    struct excluded_sections *excluded;  // allocated sections left out; set while relocating
 };

@@ -49,6 +49,9 @@ constexpr char help_text[] =
     "           ignore all undefined references (implies --ignore-weak)\n"
     "  --ignore-weak\n"
     "           ignore undefined weak references\n"
+    "  --include-readonly\n"
+    "           put read-only allocated sections (.rodata and the like) into the\n"
+    "           image too; without it only writable and executable ones go in\n"
     "  --no-expect-pltrel\n"
     "           expect that PLTREL is NOT present in SHT_DYNAMIC\n"
     "  --no-expect-rel\n"
@@ -59,7 +62,7 @@ constexpr char help_text[] =
     "  -v       be verbose, and more\n"
     "  -V, --version\n"
     "           show version information and exit\n";
-static_assert(sizeof help_text - 1 == 1505, "the help text is 1505 characters");
+static_assert(sizeof help_text - 1 == 1675, "the help text is 1675 characters");
 
 // -d SYM=VAL. Ends the process on failure.
 void define_sym(symtab *t, const char *word) {
@@ -161,7 +164,7 @@ void show_version() {
 
 enum class long_option {
     define, symfile, symfile_format, output_entry, version, help, force_dynamic, ignore_undefined, ignore_weak,
-    ignore_unaligned_relsz, expect_rel, no_expect_rel, expect_pltrel, no_expect_pltrel
+    ignore_unaligned_relsz, include_readonly, expect_rel, no_expect_rel, expect_pltrel, no_expect_pltrel
 };
 
 struct long_option_name {
@@ -180,6 +183,7 @@ constexpr long_option_name long_options[] = {
     {"ignore-undefined", long_option::ignore_undefined},
     {"ignore-weak", long_option::ignore_weak},
     {"ignore-unaligned-relsz", long_option::ignore_unaligned_relsz},
+    {"include-readonly", long_option::include_readonly},
     {"expect-rel", long_option::expect_rel},
     {"no-expect-rel", long_option::no_expect_rel},
     {"expect-pltrel", long_option::expect_pltrel},
@@ -219,6 +223,7 @@ void handle_long(context *ctx, const char *word, words *w) {
         case long_option::ignore_undefined: ctx->ignore_undefined = 1; ctx->ignore_weak = 1; return;
         case long_option::ignore_weak: ctx->ignore_weak = 1; return;
         case long_option::ignore_unaligned_relsz: ctx->ignore_unaligned_relsz = 1; return;
+        case long_option::include_readonly: ctx->include_readonly = 1; return;
         case long_option::expect_rel: ctx->expect_rel = 1; return;
         case long_option::no_expect_rel: ctx->no_expect_rel = 1; return;
         case long_option::expect_pltrel: ctx->expect_pltrel = 1; return;

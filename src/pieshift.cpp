@@ -23,10 +23,12 @@ int fail(const char *message) {
     return 1;
 }
 
-// Releases the virtual space on every path once it is allocated.
+// Releases the virtual space on every path once it is allocated, and forgets the pipeline's list of
+// left-out sections.
 struct vspace_owner {
     context *ctx;
     ~vspace_owner() {
+        ctx->excluded = nullptr;
         if (ctx->vspace != nullptr) {
             osdep_aligned_free(ctx->vspace);
             ctx->vspace = nullptr;
@@ -78,6 +80,7 @@ int save_entry(context *ctx, const kelpx_handle *elf) {
 int pieshift(context *ctx, const kelpx_handle *elf) {
     kelpx_section dynamic_info;
     kelpx_dyn dyn_entry;
+    excluded_sections excluded;  // outlives the owner below, which clears ctx->excluded
 
     if (find_dynamic(ctx, elf, &dynamic_info) != 0)
         return fail("ERROR: Dynamic section not found\n");
@@ -110,6 +113,8 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
 
     if (copy_sections(ctx, elf) != 0)
         return fail("ERROR: Could not copy sections\n");
+    section_find_excluded(ctx, elf, &excluded);
+    ctx->excluded = &excluded;
 
     if (!ctx->force_dynamic && find_dyn_dt(elf, &dynamic_info, nullptr, 0, elf::DT_NEEDED) >= 0)
         return fail("ERROR: Input is not static\n");

@@ -9,6 +9,7 @@
 #include "find.h"
 #include "kelpbase.h"
 #include "kelpx_elf.h"
+#include "section.h"
 #include "symtab.h"
 
 namespace {
@@ -106,6 +107,8 @@ int apply_entry(const walk_state &w, const kelpx_rel *rel, const relevant_rels_i
     switch (info->kind) {
     case kelpx_rel_kind::relative:
         value = addend + ctx->address - ctx->vspace_start;
+        if (ctx->excluded != nullptr)
+            section_check_target(ctx->excluded, addend);  // the addend is the link-time target
         break;
     case kelpx_rel_kind::symbolic:
     case kelpx_rel_kind::got:

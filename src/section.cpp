@@ -1,9 +1,12 @@
-// Lays the writable and executable allocated sections out in the virtual space. Relies on
-// find_phdr_addr for the PT_LOAD alignment of each bound.
+// Lays the writable and executable allocated sections (with --include-readonly, the read-only ones
+// too) out in the virtual space, and keeps the allocated sections left out for the relocation engine's
+// warning. Relies on find_phdr_addr for the PT_LOAD alignment of each bound.
 #include "section.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <new>
 
 #include "find.h"
 #include "kelpbase.h"
@@ -18,18 +21,27 @@ bool has_contents(uint32_t sh_type) {
            sh_type == elf::SHT_PREINIT_ARRAY;
 }
 
-bool is_writable_or_executable(const kelpx_section *section) {
-    uint32_t sh_flags = kelpx_section_get_flags(section);
-    return (sh_flags & elf::SHF_ALLOC) != 0 && (sh_flags & (elf::SHF_WRITE | elf::SHF_EXECINSTR)) != 0;
+bool is_allocated(const kelpx_section *section) { return (kelpx_section_get_flags(section) & elf::SHF_ALLOC) != 0; }
+
+// Sections of the loader's own types (dynamic, notes, hash tables, symbols, relocations) fail the type
+// tests, so that --include-readonly adds only the program's data.
+bool flags_qualify(const context *ctx, const kelpx_section *section) {
+    return is_allocated(section) &&
+           (ctx->include_readonly || (kelpx_section_get_flags(section) & (elf::SHF_WRITE | elf::SHF_EXECINSTR)) != 0);
 }
 
-bool counts_for_bounds(const kelpx_section *section) {
+bool counts_for_bounds(const context *ctx, const kelpx_section *section) {
     uint32_t sh_type = kelpx_section_get_type(section);
-    return (has_contents(sh_type) || sh_type == elf::SHT_NOBITS) && is_writable_or_executable(section);
+    return (has_contents(sh_type) || sh_type == elf::SHT_NOBITS) && flags_qualify(ctx, section);
 }
 
-bool is_copied(const kelpx_section *section) {
-    return has_contents(kelpx_section_get_type(section)) && is_writable_or_executable(section);
+bool is_copied(const context *ctx, const kelpx_section *section) {
+    return has_contents(kelpx_section_get_type(section)) && flags_qualify(ctx, section);
+}
+
+const char *section_name(const kelpx_section *section) {
+    const kelp_string *name = kelpx_section_get_name_str(section);
+    return name != nullptr && name->text != nullptr ? name->text : "?";
 }
 
 // p_align of 0 means no alignment, as 1 does.
@@ -47,7 +59,7 @@ int determine_vspace(context *ctx, const kelpx_handle *elf) {
     bool found = false;
     for (uint32_t i = 0; i < num_sections; i++) {
         kelpx_section section;
-        if (kelpx_get_section(elf, &section, i) != 0 || !counts_for_bounds(&section))
+        if (kelpx_get_section(elf, &section, i) != 0 || !counts_for_bounds(ctx, &section))
             continue;
         uint64_t sh_addr = kelpx_section_get_addr(&section);
         uint64_t end = sh_addr + kelpx_section_get_size(&section);
@@ -85,12 +97,11 @@ int copy_sections(context *ctx, const kelpx_handle *elf) {
     uint32_t num_sections = kelpx_get_num_of_sections(elf);
     for (uint32_t i = 0; i < num_sections; i++) {
         kelpx_section section;
-        if (kelpx_get_section(elf, &section, i) != 0 || !is_copied(&section))
+        if (kelpx_get_section(elf, &section, i) != 0 || !is_copied(ctx, &section))
             continue;
         uint64_t sh_addr = kelpx_section_get_addr(&section);
         uint64_t sh_size = kelpx_section_get_size(&section);
-        const kelp_string *name = kelpx_section_get_name_str(&section);
-        const char *name_text = name != nullptr && name->text != nullptr ? name->text : "?";
+        const char *name_text = section_name(&section);
         // The bounds come from these very sections, but a size that wraps past 2^64 or does not fit
         // 32 bits would not: never write outside the buffer.
         if (sh_addr < ctx->vspace_start || !kelpbase_fits(sh_addr - ctx->vspace_start, sh_size, ctx->vspace_size)) {
@@ -112,4 +123,55 @@ int copy_sections(context *ctx, const kelpx_handle *elf) {
     if (ctx->verbose >= 2)
         puts("Done.");
     return 0;
+}
+
+void section_find_excluded(const context *ctx, const kelpx_handle *elf, excluded_sections *ex) {
+    ex->ranges.clear();
+    ex->hull_size = 0;
+    try {
+        std::vector<uint64_t> image_ends;
+        uint32_t num_sections = kelpx_get_num_of_sections(elf);
+        for (uint32_t i = 0; i < num_sections; i++) {
+            kelpx_section section;
+            if (kelpx_get_section(elf, &section, i) != 0 || !is_allocated(&section))
+                continue;
+            uint64_t sh_addr = kelpx_section_get_addr(&section);
+            uint64_t end = sh_addr + kelpx_section_get_size(&section);
+            if (counts_for_bounds(ctx, &section)) {
+                image_ends.push_back(end);
+            } else if (end > sh_addr) {
+                uint32_t sh_type = kelpx_section_get_type(&section);
+                bool readonly_data = has_contents(sh_type) || sh_type == elf::SHT_NOBITS;
+                ex->ranges.push_back({sh_addr, end, section_name(&section), readonly_data});
+            }
+        }
+        // A pointer one past the end of an object in the image may equal the start of the section
+        // that follows it: that address belongs to the image.
+        for (excluded_range &r : ex->ranges)
+            if (std::find(image_ends.begin(), image_ends.end(), r.start) != image_ends.end())
+                r.start++;
+        std::erase_if(ex->ranges, [](const excluded_range &r) { return r.start >= r.end; });
+    } catch (const std::bad_alloc &) {
+        ex->ranges.clear();  // the warning is advice; the image does not depend on it
+    }
+    if (ex->ranges.empty())
+        return;
+    uint64_t hull_start = UINT64_MAX, hull_end = 0;
+    for (const excluded_range &r : ex->ranges) {
+        hull_start = std::min(hull_start, r.start);
+        hull_end = std::max(hull_end, r.end);
+    }
+    ex->hull_start = hull_start;
+    ex->hull_size = hull_end - hull_start;
+}
+
+void section_warn_excluded(excluded_sections *ex, uint64_t target) {
+    for (const excluded_range &r : ex->ranges) {
+        if (target < r.start || target >= r.end)
+            continue;
+        fprintf(stderr, "WARNING: A relocation points to 0x%" PRIx64 " in section [%s], which is not in the image%s\n",
+                target, r.name.c_str(), r.readonly_data ? "; --include-readonly puts it in" : "");
+        ex->hull_size = 0;  // once per run
+        return;
+    }
 }

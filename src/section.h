@@ -2,6 +2,10 @@
 // contents into the buffer.
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 #include "context.h"
 #include "kelpx.h"
 
@@ -9,3 +13,25 @@
 [[nodiscard]] int determine_vspace(context *ctx, const kelpx_handle *elf);
 // Copies every qualifying section with file contents into vspace.
 [[nodiscard]] int copy_sections(context *ctx, const kelpx_handle *elf);
+
+// The allocated sections that the image leaves out, so that a relocation pointing into one can be
+// told. hull_start and hull_size span them all; a hull_size of 0 stops the checks.
+struct excluded_range {
+    uint64_t start, end;  // link-time addresses, end exclusive
+    std::string name;
+    bool readonly_data;  // --include-readonly would put it in
+};
+struct excluded_sections {
+    std::vector<excluded_range> ranges;
+    uint64_t hull_start = 0, hull_size = 0;
+};
+
+// Fills ex with the allocated sections that the image leaves out.
+void section_find_excluded(const context *ctx, const kelpx_handle *elf, excluded_sections *ex);
+// Prints the warning for target if it lies in an excluded section, then stops further checks.
+void section_warn_excluded(excluded_sections *ex, uint64_t target);
+// Called for every relative relocation: one comparison unless the target lies near a left-out section.
+inline void section_check_target(excluded_sections *ex, uint64_t target) {
+    if (target - ex->hull_start < ex->hull_size)
+        section_warn_excluded(ex, target);
+}

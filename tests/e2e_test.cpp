@@ -159,6 +159,13 @@ const Case cases[] = {
      "ERROR: Section #2 [.data] (0xffffffffffffff00 octets at 0x300) does not fit in the virtual space\nERROR: Could not copy sections\n"},
     {"section_bytes_outside_file", "L32", {}, at(24, 16, 0, 0x100000, 2), IN, 1, "ERROR: Could not copy sections\n"},
     {"init_array_copied", "B32", {}, at(4, 4, 4, 14, 2), IN, 0},
+    // Read-only .data and .bss stay out, and relocations into them warn, once; --include-readonly puts
+    // them in, but never the loader's own tables.
+    {"readonly_left_out", "L64", {.rels = {{0x200, 0, RR, 0x300}, {0x208, 0, RR, 0x310}}}, both(at(8, 8, 0, 2, 2), at(8, 8, 0, 2, 3)), IN, 0,
+     "WARNING: A relocation points to 0x300 in section [.data], which is not in the image; --include-readonly puts it in\n",
+     {{0x200, BIAS + 0x300}, {0x208, BIAS + 0x310}}, "", {}, "in.out", 0x100},
+    {"readonly_included", "B32", {.rels = {{0x208, 0, RR, 0x400}}}, both(at(8, 8, 0, 2, 2), at(8, 8, 0, 2, 3)), "--include-readonly" + IN, 0,
+     "WARNING: A relocation points to 0x400 in section [.dynsym], which is not in the image\n", {{0x208, BIAS + 0x400}}},
     // Malformed headers: the loader refuses them.
     {"bad_magic", "L64", {}, at(1, 1, 1, 'X'), IN, 255, LOAD},
     {"bad_class", "B32", {}, at(4, 4, 1, 3), IN, 255, LOAD},
@@ -281,7 +288,7 @@ TEST(E2E, HelpAndVersion) {
     EXPECT_EQ(std::tuple(help.status, help.out.substr(0, help.out.find('\n')), version.status, version.out.substr(0, 10)),
               std::tuple(0, "Usage: " + testrun::bin() + " [OPTION]... ADDRESS INPUT", 0, "pieshift v"));
     for (const std::string &option : testrun::split("-d --define --expect-pltrel --expect-rel -f --symfile -F --symfile-format --force-dynamic "
-                                                    "--help --ignore-unaligned-relsz --ignore-undefined --ignore-weak --no-expect-pltrel "
+                                                    "--help --ignore-unaligned-relsz --ignore-undefined --ignore-weak --include-readonly --no-expect-pltrel "
                                                     "--no-expect-rel -o --output-entry -v -V --version"))
         EXPECT_TRUE(std::regex_search(help.out, std::regex("\\s" + option + "[\\s,]"))) << option;
 }

@@ -19,37 +19,37 @@ const char *const D64 = "-d ext_var=0xfedc000090001000 -d ext_table=0xfedc000090
 const char *const PTR = "e2e_pointers.c e2e_pointers_lib.c", *const UND = "e2e_undefs.c";
 // GNU ld resolves undefined references itself under -z undefs, leaving NONE entries; -E keeps them for -d.
 const Row rows[] = {
-    {"x86_64_pointers", "x86_64-linux-gnu", "ld.lld", PTR, "", "", "0xffffffff80000000"},
+    {"x86_64_pointers", "x86_64-linux-gnu", "ld.lld", PTR, "", "", "--include-readonly 0xffffffff80000000"},
     {"x86_64_undefs", "x86_64-linux-gnu", "ld.lld", UND, "", "-z undefs", D64},
     {"x86_64_undefined", "x86_64-linux-gnu", "ld.lld", UND, "", "-z undefs", "0", "ERROR: Symbol \"ext_var\" is undefined\n"},
-    {"x86_64_gnu_pointers", "x86_64-linux-gnu", "x86_64-linux-gnu-ld", PTR, "", "", "0x80000000"},
+    {"x86_64_gnu_pointers", "x86_64-linux-gnu", "x86_64-linux-gnu-ld", PTR, "", "", "--include-readonly 0x80000000"},
     {"x86_64_gnu_undefs", "x86_64-linux-gnu", "x86_64-linux-gnu-ld", UND, "", "-z undefs -E", D64},
-    {"i386_pointers", "i386-linux-gnu", "ld.lld", PTR, "", "", "0x12340000"},
+    {"i386_pointers", "i386-linux-gnu", "ld.lld", PTR, "", "", "--include-readonly 0x12340000"},
     {"i386_undefs", "i386-linux-gnu", "ld.lld", UND, "", "-z undefs", D32},
-    {"i386_gnu_pointers", "i386-linux-gnu", "i686-linux-gnu-ld", PTR, "", "", "0x12340000"},
+    {"i386_gnu_pointers", "i386-linux-gnu", "i686-linux-gnu-ld", PTR, "", "", "--include-readonly 0x12340000"},
     {"i386_gnu_undefs", "i386-linux-gnu", "i686-linux-gnu-ld", UND, "", "-z undefs -E", D32},
-    {"arm_pointers", "armv7-linux-gnueabihf", "ld.lld", PTR, "-marm", "", "0x80000000"},
+    {"arm_pointers", "armv7-linux-gnueabihf", "ld.lld", PTR, "-marm", "", "--include-readonly 0x80000000"},
     {"arm_undefs", "armv7-linux-gnueabihf", "ld.lld", UND, "-marm", "-z undefs", D32},
-    {"arm_gnu_pointers", "armv7-linux-gnueabihf", "arm-linux-gnueabihf-ld", PTR, "-marm", "", "0x80000000"},
+    {"arm_gnu_pointers", "armv7-linux-gnueabihf", "arm-linux-gnueabihf-ld", PTR, "-marm", "", "--include-readonly 0x80000000"},
     {"arm_gnu_undefs", "armv7-linux-gnueabihf", "arm-linux-gnueabihf-ld", UND, "-marm", "-z undefs -E", D32},
     {"arm_gnu_resolved", "armv7-linux-gnueabihf", "arm-linux-gnueabihf-ld", UND, "-marm", "-z undefs", "0x80000000"},
-    {"aarch64_pointers", "aarch64-linux-gnu", "ld.lld", PTR, "", "", "0xffffffff80000000"},
+    {"aarch64_pointers", "aarch64-linux-gnu", "ld.lld", PTR, "", "", "--include-readonly 0xffffffff80000000"},
     {"aarch64_undefs", "aarch64-linux-gnu", "ld.lld", UND, "", "-z undefs", D64},
-    {"aarch64_gnu_pointers", "aarch64-linux-gnu", "aarch64-linux-gnu-ld", PTR, "", "", "0xffffffff80000000"},
+    {"aarch64_gnu_pointers", "aarch64-linux-gnu", "aarch64-linux-gnu-ld", PTR, "", "", "--include-readonly 0xffffffff80000000"},
     {"aarch64_gnu_undefs", "aarch64-linux-gnu", "aarch64-linux-gnu-ld", UND, "", "-z undefs -E", D64},
     {"aarch64_gnu_resolved", "aarch64-linux-gnu", "aarch64-linux-gnu-ld", UND, "", "-z undefs", "0x80000000"},
-    {"riscv32_pointers", "riscv32-linux-gnu", "ld.lld", PTR, "", "", "0x80000000"},
-    {"riscv64_pointers", "riscv64-linux-gnu", "ld.lld", PTR, "", "", "0x80000000"},
+    {"riscv32_pointers", "riscv32-linux-gnu", "ld.lld", PTR, "", "", "--include-readonly 0x80000000"},
+    {"riscv64_pointers", "riscv64-linux-gnu", "ld.lld", PTR, "", "", "--include-readonly 0x80000000"},
     {"riscv64_undefs", "riscv64-linux-gnu", "ld.lld", UND, "", "-z undefs", D64},
-    {"riscv64_gnu_pointers", "riscv64-linux-gnu", "riscv64-linux-gnu-ld", PTR, "", "", "0x80000000"},
+    {"riscv64_gnu_pointers", "riscv64-linux-gnu", "riscv64-linux-gnu-ld", PTR, "", "", "--include-readonly 0x80000000"},
     {"riscv64_gnu_undefs", "riscv64-linux-gnu", "riscv64-linux-gnu-ld", UND, "", "-z undefs -E", D64},
-    {"ppc_pointers", "powerpc-linux-gnu", "ld.lld", PTR, "", "", "0x80000000"},
+    {"ppc_pointers", "powerpc-linux-gnu", "ld.lld", PTR, "", "", "--include-readonly 0x80000000"},
     {"ppc_undefs", "powerpc-linux-gnu", "ld.lld", UND, "", "-z undefs", D32},
-    {"ppc_gnu_pointers", "powerpc-linux-gnu", "powerpc-linux-gnu-ld", PTR, "", "", "0x80000000"},
+    {"ppc_gnu_pointers", "powerpc-linux-gnu", "powerpc-linux-gnu-ld", PTR, "", "", "--include-readonly 0x80000000"},
     {"ppc_gnu_undefs", "powerpc-linux-gnu", "powerpc-linux-gnu-ld", UND, "", "-z undefs -E", D32},
-    {"ppc64le_pointers", "powerpc64le-linux-gnu", "ld.lld", PTR, "", "", "0xffffffff80000000"},
+    {"ppc64le_pointers", "powerpc64le-linux-gnu", "ld.lld", PTR, "", "", "--include-readonly 0xffffffff80000000"},
     {"ppc64le_undefs", "powerpc64le-linux-gnu", "ld.lld", UND, "", "-z undefs", D64},
-    {"ppc64le_gnu_pointers", "powerpc64le-linux-gnu", "powerpc64le-linux-gnu-ld", PTR, "", "", "0xffffffff80000000"},
+    {"ppc64le_gnu_pointers", "powerpc64le-linux-gnu", "powerpc64le-linux-gnu-ld", PTR, "", "", "--include-readonly 0xffffffff80000000"},
     {"ppc64le_gnu_undefs", "powerpc64le-linux-gnu", "powerpc64le-linux-gnu-ld", UND, "", "-z undefs -E", D64},
 };
 
@@ -77,10 +77,12 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
         else if (!blocks.empty() && key.back() == ':') blocks.back().second[key.substr(0, key.size() - 1)] = value;
         else if (!blocks.empty() && key == "Flags" && flags.size() > 2) blocks.back().second[key] = flags.substr(1, flags.size() - 2);
     }
-    // The image: allocated writable or executable sections, widened to their PT_LOADs' alignment.
+    // The image: allocated writable or executable sections (any, with --include-readonly), widened to
+    // their PT_LOADs' alignment.
     const std::string file = dir.read("elf");
     uint64_t lo = UINT64_MAX, hi = 0, entry = 0;
-    auto in_image = [](auto &f) { return (num(f, "Flags") & 2) && (num(f, "Flags") & 5) &&
+    const bool readonly = std::string(row.options).starts_with("--include-readonly");
+    auto in_image = [&](auto &f) { return (num(f, "Flags") & 2) && (readonly || (num(f, "Flags") & 5)) &&
         std::string("SHT_NOBITS SHT_PROGBITS SHT_INIT_ARRAY SHT_FINI_ARRAY SHT_PREINIT_ARRAY").find(f["Type"]) != std::string::npos; };
     for (auto &[kind, f] : blocks)
         if (kind == "Section" && in_image(f)) lo = std::min(lo, num(f, "Address")), hi = std::max(hi, num(f, "Address") + num(f, "Size"));
@@ -102,8 +104,8 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
     // A word of the class, stored in its byte order.
     std::map<std::string, uint64_t> defs, own;
     std::vector<std::string> options = testrun::split(row.options);
-    for (size_t i = 0; i + 1 < options.size(); i += 2)
-        defs[options[i + 1].substr(0, options[i + 1].find('='))] = std::stoull(options[i + 1].substr(options[i + 1].find('=') + 1), nullptr, 0);
+    for (size_t i = 0; i + 1 < options.size(); i++)
+        if (options[i] == "-d") defs[options[i + 1].substr(0, options[i + 1].find('='))] = std::stoull(options[i + 1].substr(options[i + 1].find('=') + 1), nullptr, 0);
     const pie::Built linked{{"", file[4] == 2 ? 8u : 4u, file[5] == 2, 0, 0, 0, 0, 0}, want, {}};
     for (auto &[kind, f] : blocks) {
         if (f.count("Entry")) entry = num(f, "Entry");
