@@ -3,6 +3,8 @@
 # `make sanitize` does the same with ASan and UBSan; `make windows` cross-builds pieshift.exe with
 # mingw-w64 and `make test-wine` runs the end-to-end tests against it under wine; `make package` makes
 # the .deb and the .tar.gz.
+# `make bench` runs the micro-benchmarks; `make bench-compare` times the tool against objcopy, llvm-objcopy
+# and cp on generated inputs of about 500 MB in BENCH_DIR (BASELINE=path adds an older pieshift).
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 WIN_BUILD ?= build-win
@@ -13,7 +15,7 @@ GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 # Extra CMake settings, e.g. CMAKE_ARGS=-DPIESHIFT_WERROR=ON (as CI builds).
 CMAKE_ARGS ?=
 
-.PHONY: all build demo test sanitize windows test-wine install package bench fuzz clean
+.PHONY: all build demo test sanitize windows test-wine install package bench bench-compare fuzz clean
 
 all: build
 
@@ -58,10 +60,27 @@ install: build
 package: build
 	cd $(BUILD) && cpack
 
+BENCH_DIR ?= /tmp/pieshift-bench
+RUNS ?= 5
+BENCH_CONFIG = cmake -S . -B $(BUILD)-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DPIESHIFT_BENCH=ON -DPIESHIFT_TESTS=OFF $(CMAKE_ARGS)
+
 bench:
-	cmake -S . -B $(BUILD)-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DPIESHIFT_BENCH=ON -DPIESHIFT_TESTS=OFF
-	cmake --build $(BUILD)-bench -j $(JOBS)
+	$(BENCH_CONFIG)
+	cmake --build $(BUILD)-bench -j $(JOBS) --target pieshift_bench
 	$(BUILD)-bench/bench/pieshift_bench
+
+# The 486 MB-style input (ELF64 LSB RELA) and its ELF32 MSB REL counterpart, each generated once.
+bench-compare:
+	$(BENCH_CONFIG)
+	cmake --build $(BUILD)-bench -j $(JOBS) --target pieshift gen_bigpie
+	mkdir -p $(BENCH_DIR)
+	for m in x86_64:elf64-x86-64 arm-be:elf32-big; do \
+	  elf=$(BENCH_DIR)/$${m%%:*}.elf; \
+	  test -s $$elf || $(BUILD)-bench/bench/gen_bigpie --machine $${m%%:*} $$elf > $$elf.defines || exit 1; \
+	  python3 bench/compare.py --pieshift $(BUILD)-bench/pieshift $(if $(BASELINE),--baseline $(BASELINE)) \
+	      --input $$elf --defines "$$(cat $$elf.defines)" --gnu-input-target $${m#*:} --runs $(RUNS) \
+	      --dir $(BENCH_DIR) || exit 1; \
+	done
 
 fuzz:
 	CXX=clang++ CC=clang cmake -S . -B $(BUILD)-fuzz $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DPIESHIFT_FUZZ=ON -DPIESHIFT_TESTS=OFF

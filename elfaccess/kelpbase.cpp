@@ -1,40 +1,9 @@
-// kelpbase: integers built from single bytes in either byte order, and the growable string that
-// the library hands out. Relies on nothing but the C and C++ standard libraries.
+// kelpbase: the growable string that the library hands out (the byte-order helpers are inline in the
+// header). Relies on nothing but the C and C++ standard libraries.
 #include "kelpbase.h"
 
-#include <cassert>
 #include <cstdlib>
 #include <cstring>
-
-uint64_t kelpbase_get_word(const uint8_t *p, unsigned width, int msb) {
-    assert(width >= 1 && width <= 8);
-    uint64_t value = 0;
-    for (unsigned i = 0; i < width; ++i) {
-        const uint8_t byte = p[msb ? i : width - 1 - i];
-        value = (value << 8) | byte;
-    }
-    return value;
-}
-
-uint16_t kelpbase_get_u16(const uint8_t *p, int msb) {
-    return static_cast<uint16_t>(kelpbase_get_word(p, 2, msb));
-}
-
-uint32_t kelpbase_get_u32(const uint8_t *p, int msb) {
-    return static_cast<uint32_t>(kelpbase_get_word(p, 4, msb));
-}
-
-uint64_t kelpbase_get_u64(const uint8_t *p, int msb) {
-    return kelpbase_get_word(p, 8, msb);
-}
-
-void kelpbase_put_word(uint8_t *p, unsigned width, uint64_t value, int msb) {
-    assert(width >= 1 && width <= 8);
-    for (unsigned i = 0; i < width; ++i) {
-        // Byte i counts from the least significant end.
-        p[msb ? width - 1 - i : i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
 
 // A string with no buffer of its own points here, so that text is never null; it is never written.
 static char empty_text[1] = "";

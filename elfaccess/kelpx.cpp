@@ -115,9 +115,9 @@ bool table_fits(uint64_t off, uint64_t num, uint16_t entsize, uint32_t min, uint
     return kelpbase_fits(off, num * entsize, file_size);
 }
 
-int load_bytes(kelpx_handle *elf, std::vector<uint8_t> &&bytes) {
-    kelpx_handle h{};
-    h.file = std::move(bytes);
+// Decodes the file that h.file shows; on success moves h into *elf (a vector's buffer moves along,
+// so h.file stays valid).
+int load_handle(kelpx_handle *elf, kelpx_handle &&h) {
     const std::span<const uint8_t> file = h.file;
     const uint64_t size = file.size();
 
@@ -184,8 +184,9 @@ int load_bytes(kelpx_handle *elf, std::vector<uint8_t> &&bytes) {
         const void *nul = std::memchr(rest.data(), 0, rest.size());
         if (nul == nullptr)
             continue;
-        // The text stays inside h.file, whose buffer moves along with the handle below.
-        char *text = reinterpret_cast<char *>(h.file.data() + strtab.sh_offset + sh.sh_name);
+        // The text stays inside h.file, whose buffer moves along with the handle below. The library
+        // never writes through it (kelp_string_clear replaces a borrowed text instead).
+        char *text = const_cast<char *>(reinterpret_cast<const char *>(rest.data()));
         const size_t length = static_cast<size_t>(static_cast<const uint8_t *>(nul) - rest.data());
         h.section_names[i] = kelp_string{text, length, 0, 0};
     }
@@ -219,10 +220,11 @@ bool read_file(const char *path, std::vector<uint8_t> *bytes) {
 int kelpx_load(kelpx_handle *elf, const char *path) {
     kelpx_unload(elf);
     try {
-        std::vector<uint8_t> bytes;
-        if (!read_file(path, &bytes))
+        kelpx_handle h{};
+        if (!read_file(path, &h.owned))
             return -1;
-        return load_bytes(elf, std::move(bytes));
+        h.file = h.owned;
+        return load_handle(elf, std::move(h));
     } catch (const std::bad_alloc &) {
         return -1;
     }
@@ -233,7 +235,23 @@ int kelpx_load_memory(kelpx_handle *elf, const uint8_t *bytes, uint64_t size) {
     if (size > SIZE_MAX || (bytes == nullptr && size != 0))
         return -1;
     try {
-        return load_bytes(elf, std::vector<uint8_t>(bytes, bytes + size));
+        kelpx_handle h{};
+        h.owned.assign(bytes, bytes + size);
+        h.file = h.owned;
+        return load_handle(elf, std::move(h));
+    } catch (const std::bad_alloc &) {
+        return -1;
+    }
+}
+
+int kelpx_load_view(kelpx_handle *elf, const uint8_t *bytes, uint64_t size) {
+    kelpx_unload(elf);
+    if (size > SIZE_MAX || (bytes == nullptr && size != 0))
+        return -1;
+    try {
+        kelpx_handle h{};
+        h.file = std::span<const uint8_t>(bytes, static_cast<size_t>(size));
+        return load_handle(elf, std::move(h));
     } catch (const std::bad_alloc &) {
         return -1;
     }
@@ -432,28 +450,68 @@ static int decode_rel(const kelpx_section *section, kelpx_rel *rel, uint32_t off
     return 0;
 }
 
+namespace {
+
+// decode_rel for one class, byte order and form fixed at compile time, so that every field is one
+// load at a constant offset of the class's layout.
+template <uint8_t elfclass, bool msb, bool rela>
+uint32_t decode_rels(std::span<const uint8_t> bytes, kelpx_rel *rels, uint64_t offset, uint32_t entsize,
+                     uint32_t count) {
+    constexpr auto &l = kelpx_layout::layouts[elfclass == elfclass32 ? 0 : 1].rel;
+    constexpr uint32_t size = rela ? l.rela_size : l.rel_size;
+    uint32_t n = 0;
+    for (; n < count; n++, offset += entsize) {
+        if (!kelpbase_fits(offset, size, bytes.size()))
+            break;
+        const uint8_t *r = bytes.data() + offset;
+        const uint64_t r_info = kelpbase_get_word(r + l.r_info.off, l.r_info.width, msb);
+        kelpx_rel &out = rels[n];
+        out.r_offset = kelpbase_get_word(r + l.r_offset.off, l.r_offset.width, msb);
+        out.r_info = r_info;
+        out.r_addend = 0;
+        if constexpr (rela)
+            out.r_addend = static_cast<uint64_t>(
+                sign_extend(kelpbase_get_word(r + l.r_addend.off, l.r_addend.width, msb), l.r_addend.width));
+        // The gABI split of r_info, as decode_rel makes it.
+        out.r_sym = elfclass == elfclass32 ? r_info >> 8 : r_info >> 32;
+        out.r_type = static_cast<uint32_t>(elfclass == elfclass32 ? r_info & 0xff : r_info & 0xffffffff);
+    }
+    return n;
+}
+
+template <bool rela>
+uint32_t decode_rels(const kelpx_section *section, kelpx_rel *rels, uint64_t offset, uint32_t entsize,
+                     uint32_t count) {
+    // Entry offsets are 32-bit, as the single-entry readers take them: stop before one would not be.
+    if (entsize != 0 && count > (UINT32_MAX - uint64_t{offset}) / entsize + 1)
+        count = static_cast<uint32_t>((UINT32_MAX - uint64_t{offset}) / entsize + 1);
+    const auto bytes = section_bytes(section);
+    const kelpx_handle *elf = section->elf;
+    if (elf->elfclass == elfclass32)
+        return elf->msb ? decode_rels<elfclass32, true, rela>(bytes, rels, offset, entsize, count)
+                        : decode_rels<elfclass32, false, rela>(bytes, rels, offset, entsize, count);
+    return elf->msb ? decode_rels<elfclass64, true, rela>(bytes, rels, offset, entsize, count)
+                    : decode_rels<elfclass64, false, rela>(bytes, rels, offset, entsize, count);
+}
+
+}  // namespace
+
+uint32_t kelpx_section_get_rels(const kelpx_section *section, kelpx_rel *rels, uint32_t offset, uint32_t entsize,
+                                uint32_t count) {
+    return section->data == nullptr ? 0 : decode_rels<false>(section, rels, offset, entsize, count);
+}
+
+uint32_t kelpx_section_get_relas(const kelpx_section *section, kelpx_rel *rels, uint32_t offset, uint32_t entsize,
+                                 uint32_t count) {
+    return section->data == nullptr ? 0 : decode_rels<true>(section, rels, offset, entsize, count);
+}
+
 int kelpx_section_get_rel_offs(const kelpx_section *section, kelpx_rel *rel, uint32_t offset) {
     return decode_rel(section, rel, offset, false);
 }
 
 int kelpx_section_get_rela_offs(const kelpx_section *section, kelpx_rel *rel, uint32_t offset) {
     return decode_rel(section, rel, offset, true);
-}
-
-uint64_t kelpx_rel_get_offset(const kelpx_rel *rel) {
-    return rel->r_offset;
-}
-
-uint64_t kelpx_rel_get_r_sym(const kelpx_rel *rel) {
-    return rel->r_sym;
-}
-
-uint32_t kelpx_rel_get_r_type(const kelpx_rel *rel) {
-    return rel->r_type;
-}
-
-uint64_t kelpx_rel_get_addend(const kelpx_rel *rel) {
-    return rel->r_addend;
 }
 
 int kelpx_section_get_sym_offs(const kelpx_section *section, kelpx_sym *sym, uint32_t offset) {
@@ -467,22 +525,6 @@ int kelpx_section_get_sym_offs(const kelpx_section *section, kelpx_sym *sym, uin
     *sym = kelpx_sym{get32(r, l.st_name, msb), get8(r, l.st_info, msb), get8(r, l.st_other, msb),
                      get16(r, l.st_shndx, msb), get(r, l.st_value, msb), get(r, l.st_size, msb)};
     return 0;
-}
-
-uint32_t kelpx_sym_get_name_offs(const kelpx_sym *sym) {
-    return sym->st_name;
-}
-
-uint64_t kelpx_sym_get_value(const kelpx_sym *sym) {
-    return sym->st_value;
-}
-
-uint16_t kelpx_sym_get_shndx(const kelpx_sym *sym) {
-    return sym->st_shndx;
-}
-
-uint8_t kelpx_sym_get_info(const kelpx_sym *sym) {
-    return sym->st_info;
 }
 
 uint32_t kelpx_get_sizeof_Dyn(const kelpx_handle *elf) {
@@ -509,20 +551,9 @@ uint32_t kelpx_get_sizeof_Sxword(const kelpx_handle *elf) {
     return layout_of(elf).sxword_size;
 }
 
-int64_t kelpx_load_Sxword(const kelpx_handle *elf, const void *pointer) {
-    const unsigned width = layout_of(elf).sxword_size;
-    return sign_extend(kelpbase_get_word(static_cast<const uint8_t *>(pointer), width, elf->msb), width);
-}
-
-int kelpx_store_Addr(const kelpx_handle *elf, void *pointer, uint64_t value) {
-    const unsigned width = layout_of(elf).addr_size;
-    // A 32-bit image can hold an address only if dropping the upper half loses nothing: the value is
-    // a 32-bit quantity, zero- or sign-extended (addresses wrap modulo 2^32 in a 32-bit image).
-    if (width == 4 && value > UINT32_MAX && value < UINT64_C(0xffffffff80000000))
-        return -1;
-    kelpbase_put_word(static_cast<uint8_t *>(pointer), width, value, elf->msb);
-    return 0;
-}
+// kelpx_load_Sxword and kelpx_store_Addr, inline in the header, take the widths from the class.
+static_assert(kelpx_layout::layouts[0].sxword_size == 4 && kelpx_layout::layouts[0].addr_size == 4 &&
+              kelpx_layout::layouts[1].sxword_size == 8 && kelpx_layout::layouts[1].addr_size == 8);
 
 // Last: <elf.h> defines macros for every ELF name.
 #include "kelpx_layout_check.h"

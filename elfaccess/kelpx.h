@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "kelpbase.h"
 
 struct kelpx_handle {
-    std::vector<uint8_t> file;  // the whole input, owned: later writes to the input path cannot disturb it
+    std::vector<uint8_t> owned;     // the input's bytes when the library made its own copy
+    std::span<const uint8_t> file;  // the whole input, every decode reads here: owned, or the caller's memory
     uint8_t elfclass;           // 1 = ELFCLASS32, 2 = ELFCLASS64
     uint8_t msb;                // 0 = ELFDATA2LSB, 1 = ELFDATA2MSB
     uint16_t e_machine;
@@ -22,6 +24,13 @@ struct kelpx_handle {
     uint16_t e_phentsize;
     uint16_t e_shentsize;
     std::vector<kelp_string> section_names;  // one per section; text null when it has no readable name
+
+    // Moved, never copied: a copy's file would still show the bytes the original owns.
+    kelpx_handle() = default;
+    kelpx_handle(const kelpx_handle &) = delete;
+    kelpx_handle &operator=(const kelpx_handle &) = delete;
+    kelpx_handle(kelpx_handle &&) = default;
+    kelpx_handle &operator=(kelpx_handle &&) = default;
 };
 
 struct kelpx_ehdr {
@@ -123,6 +132,8 @@ inline const relevant_rels_info *kelpx_rels_get_info(const relevant_rels *rels, 
 [[nodiscard]] int kelpx_load(kelpx_handle *elf, const char *path);
 // Loads from memory (copies the bytes); same checks as kelpx_load.
 [[nodiscard]] int kelpx_load_memory(kelpx_handle *elf, const uint8_t *bytes, uint64_t size);
+// Loads from memory without a copy: the caller keeps the bytes alive and readable until kelpx_unload.
+[[nodiscard]] int kelpx_load_view(kelpx_handle *elf, const uint8_t *bytes, uint64_t size);
 void kelpx_unload(kelpx_handle *elf);
 const char *kelpx_get_version();
 
@@ -164,20 +175,44 @@ uint64_t kelpx_dyn_get_tag(const kelpx_dyn *dyn);
 uint64_t kelpx_dyn_get_val(const kelpx_dyn *dyn);
 uint64_t kelpx_dyn_get_ptr(const kelpx_dyn *dyn);
 
-// Relocations, at a byte offset of the section's data
+// Relocations, at a byte offset of the section's data. The getters of this and the symbol records
+// are inline: the relocation walk calls them for every entry.
 [[nodiscard]] int kelpx_section_get_rel_offs(const kelpx_section *section, kelpx_rel *rel, uint32_t offset);
 [[nodiscard]] int kelpx_section_get_rela_offs(const kelpx_section *section, kelpx_rel *rel, uint32_t offset);
-uint64_t kelpx_rel_get_offset(const kelpx_rel *rel);
-uint64_t kelpx_rel_get_r_sym(const kelpx_rel *rel);
-uint32_t kelpx_rel_get_r_type(const kelpx_rel *rel);
-uint64_t kelpx_rel_get_addend(const kelpx_rel *rel);
+// Decode count entries of a table, entsize bytes apart, the first at offset; the same result as count
+// single reads. Give how many were decoded: fewer than count when the next entry cannot be read
+// (or its offset does not fit 32 bits). For walks over large tables.
+uint32_t kelpx_section_get_rels(const kelpx_section *section, kelpx_rel *rels, uint32_t offset, uint32_t entsize,
+                                uint32_t count);
+uint32_t kelpx_section_get_relas(const kelpx_section *section, kelpx_rel *rels, uint32_t offset, uint32_t entsize,
+                                 uint32_t count);
+inline uint64_t kelpx_rel_get_offset(const kelpx_rel *rel) {
+    return rel->r_offset;
+}
+inline uint64_t kelpx_rel_get_r_sym(const kelpx_rel *rel) {
+    return rel->r_sym;
+}
+inline uint32_t kelpx_rel_get_r_type(const kelpx_rel *rel) {
+    return rel->r_type;
+}
+inline uint64_t kelpx_rel_get_addend(const kelpx_rel *rel) {
+    return rel->r_addend;
+}
 
 // Symbols, at a byte offset of the section's data
 [[nodiscard]] int kelpx_section_get_sym_offs(const kelpx_section *section, kelpx_sym *sym, uint32_t offset);
-uint32_t kelpx_sym_get_name_offs(const kelpx_sym *sym);
-uint64_t kelpx_sym_get_value(const kelpx_sym *sym);
-uint16_t kelpx_sym_get_shndx(const kelpx_sym *sym);
-uint8_t kelpx_sym_get_info(const kelpx_sym *sym);
+inline uint32_t kelpx_sym_get_name_offs(const kelpx_sym *sym) {
+    return sym->st_name;
+}
+inline uint64_t kelpx_sym_get_value(const kelpx_sym *sym) {
+    return sym->st_value;
+}
+inline uint16_t kelpx_sym_get_shndx(const kelpx_sym *sym) {
+    return sym->st_shndx;
+}
+inline uint8_t kelpx_sym_get_info(const kelpx_sym *sym) {
+    return sym->st_info;
+}
 
 // Sizes and target words in the input's class and byte order
 uint32_t kelpx_get_sizeof_Dyn(const kelpx_handle *elf);
@@ -186,9 +221,23 @@ uint32_t kelpx_get_sizeof_Rela(const kelpx_handle *elf);
 uint32_t kelpx_get_sizeof_Sym(const kelpx_handle *elf);
 uint32_t kelpx_get_sizeof_Addr(const kelpx_handle *elf);
 uint32_t kelpx_get_sizeof_Sxword(const kelpx_handle *elf);
-int64_t kelpx_load_Sxword(const kelpx_handle *elf, const void *pointer);
+// These two are inline, for the relocation walk; the widths are the class's (checked in kelpx.cpp).
+inline int64_t kelpx_load_Sxword(const kelpx_handle *elf, const void *pointer) {
+    const auto *p = static_cast<const uint8_t *>(pointer);
+    if (elf->elfclass == 1)  // Elf32_Sword, widened with its sign
+        return static_cast<int32_t>(kelpbase_get_u32(p, elf->msb));
+    return static_cast<int64_t>(kelpbase_get_u64(p, elf->msb));
+}
 // ELF32: refuses (non-zero) a value that is not a 32-bit quantity zero- or sign-extended to 64 bits.
-[[nodiscard]] int kelpx_store_Addr(const kelpx_handle *elf, void *pointer, uint64_t value);
+[[nodiscard]] inline int kelpx_store_Addr(const kelpx_handle *elf, void *pointer, uint64_t value) {
+    const unsigned width = elf->elfclass == 1 ? 4 : 8;
+    // A 32-bit image can hold an address only if dropping the upper half loses nothing: the value is
+    // a 32-bit quantity, zero- or sign-extended (addresses wrap modulo 2^32 in a 32-bit image).
+    if (width == 4 && value > UINT32_MAX && value < UINT64_C(0xffffffff80000000))
+        return -1;
+    kelpbase_put_word(static_cast<uint8_t *>(pointer), width, value, elf->msb);
+    return 0;
+}
 
 // The machine's relocation record, or null when the machine (with this class and ABI) has none.
 const relevant_rels *kelpx_get_relevant_rels(const kelpx_handle *elf);

@@ -11,6 +11,7 @@
 
 #include "context.h"
 #include "kelpx.h"
+#include "osdep.h"
 #include "pieshift.h"
 #include "symfile.h"
 #include "symtab.h"
@@ -321,13 +322,20 @@ int main(int argc, char **argv) {
         fprintf(stderr, "%s: %s: %s\n", ctx.progname, input, strerror(errno));
         return -1;
     }
+    // Writing an output over the input would truncate a mapped input while it is still read: take a
+    // copy of the input then.
+    bool copy = osdep_same_file(input, ctx.output_path) ||
+                (ctx.entry_path != nullptr && osdep_same_file(input, ctx.entry_path));
+    osdep_input bytes;
     kelpx_handle elf{};
-    if (kelpx_load(&elf, input) != 0) {
+    if (osdep_input_open(&bytes, input, copy) != 0 || kelpx_load_view(&elf, bytes.bytes, bytes.size) != 0) {
         fprintf(stderr, "%s: Could not load '%s' as ELF\n", ctx.progname, input);
+        osdep_input_close(&bytes);
         return -1;
     }
     int status = pieshift(&ctx, &elf);
     symtab_drop_section_reference(ctx.symtab);
     kelpx_unload(&elf);
+    osdep_input_close(&bytes);
     return status;
 }

@@ -30,7 +30,7 @@ struct vspace_owner {
     ~vspace_owner() {
         ctx->excluded = nullptr;
         if (ctx->vspace != nullptr) {
-            osdep_aligned_free(ctx->vspace);
+            osdep_aligned_free(ctx->vspace, ctx->vspace_size);
             ctx->vspace = nullptr;
         }
     }
@@ -106,10 +106,9 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
         fprintf(stderr, "ERROR: Could not allocate output space: %s\n", strerror(errno));
         return 1;
     }
+    // The buffer comes zero-filled: bytes that no section covers (alignment slack, gaps, SHT_NOBITS)
+    // are zero, as at run time, and the image is the same on every run.
     vspace_owner owner{ctx};
-    // Bytes that no section covers (alignment slack, gaps, SHT_NOBITS) are zero, as at run time, and
-    // the image is the same on every run.
-    memset(ctx->vspace, 0, ctx->vspace_size);
 
     if (copy_sections(ctx, elf) != 0)
         return fail("ERROR: Could not copy sections\n");

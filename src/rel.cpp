@@ -21,25 +21,19 @@ struct reloc_impl {
     const char *entsize_tag_name;
     const char *label;
     uint32_t (*get_entsize)(const kelpx_handle *);
-    int (*read_entry)(const kelpx_section *, kelpx_rel *, uint32_t);
-    int (*get_addend)(context *, const kelpx_handle *, const kelpx_section *, const kelpx_rel *, uint64_t *);
-    bool implicit_addend;  // REL entries: the addend is the word at r_offset
+    bool implicit_addend;  // REL entries: the addend is the word at r_offset (get_addend_rel), else r_addend
     uint64_t main_tag;     // DT_REL or DT_RELA for a main table, the DT_PLTREL value of its form; 0 for PLT
 };
 
 // The PLT forms take their entry size from the main table's tag of the same entry kind.
-constexpr reloc_impl rel_impl = {elf::DT_RELSZ,          elf::DT_RELENT,  "DT_RELSZ",
-                                 "DT_RELENT",            "REL",           kelpx_get_sizeof_Rel,
-                                 kelpx_section_get_rel_offs, get_addend_rel, true, elf::DT_REL};
-constexpr reloc_impl rela_impl = {elf::DT_RELASZ,          elf::DT_RELAENT, "DT_RELASZ",
-                                  "DT_RELAENT",            "RELA",          kelpx_get_sizeof_Rela,
-                                  kelpx_section_get_rela_offs, get_addend_rela, false, elf::DT_RELA};
-constexpr reloc_impl plt_rel_impl = {elf::DT_PLTRELSZ,       elf::DT_RELENT, "DT_PLTRELSZ",
-                                     "DT_RELENT",            "PLTREL",       kelpx_get_sizeof_Rel,
-                                     kelpx_section_get_rel_offs, get_addend_rel, true, 0};
-constexpr reloc_impl plt_rela_impl = {elf::DT_PLTRELSZ,       elf::DT_RELAENT, "DT_PLTRELSZ",
-                                      "DT_RELAENT",           "PLTREL",        kelpx_get_sizeof_Rela,
-                                      kelpx_section_get_rela_offs, get_addend_rela, false, 0};
+constexpr reloc_impl rel_impl = {elf::DT_RELSZ, elf::DT_RELENT, "DT_RELSZ", "DT_RELENT", "REL",
+                                 kelpx_get_sizeof_Rel, true, elf::DT_REL};
+constexpr reloc_impl rela_impl = {elf::DT_RELASZ, elf::DT_RELAENT, "DT_RELASZ", "DT_RELAENT", "RELA",
+                                  kelpx_get_sizeof_Rela, false, elf::DT_RELA};
+constexpr reloc_impl plt_rel_impl = {elf::DT_PLTRELSZ, elf::DT_RELENT, "DT_PLTRELSZ", "DT_RELENT", "PLTREL",
+                                     kelpx_get_sizeof_Rel, true, 0};
+constexpr reloc_impl plt_rela_impl = {elf::DT_PLTRELSZ, elf::DT_RELAENT, "DT_PLTRELSZ", "DT_RELAENT", "PLTREL",
+                                      kelpx_get_sizeof_Rela, false, 0};
 
 // True when the width bytes at link-time address r_offset lie wholly inside the virtual space.
 // Tested as an offset into the buffer, so that no bound wraps whatever the space's size.
@@ -54,6 +48,10 @@ struct walk_state {
     const relevant_rels *rels;
     uint32_t addr_size;
     kelp_string *name;
+    // Symbol 0, read once per table when it has no name (as always in practice): relative entries
+    // refer to it, and nothing in the walk changes the input it is read from.
+    bool has_sym0;
+    kelpx_sym sym0;
 };
 
 // info: the record's entry for the entry's type, null when the machine names no such type.
@@ -69,7 +67,10 @@ int apply_entry(const walk_state &w, const kelpx_rel *rel, const relevant_rels_i
     const char *type_name = info->name;
 
     kelpx_sym sym;
-    if (symtab_get_sym(ctx->symtab, &sym, w.name, r_sym) != 0) {
+    const bool cached = r_sym == 0 && w.has_sym0;
+    if (cached) {
+        sym = w.sym0;
+    } else if (symtab_get_sym(ctx->symtab, &sym, w.name, r_sym) != 0) {
         fprintf(stderr, "ERROR: Could not get symbol info for sym %" PRIu64 "\n", r_sym);
         return -1;
     }
@@ -77,7 +78,7 @@ int apply_entry(const walk_state &w, const kelpx_rel *rel, const relevant_rels_i
     uint64_t value_s = st_value;
     if (ctx->verbose >= 2) {
         printf("  %s, 0x%" PRIx64, type_name, st_value);
-        if (w.name->length != 0)
+        if (!cached && w.name->length != 0)
             printf(" (%s)", w.name->text);
         printf(" + 0x%" PRIx64 "\n", addend);
     }
@@ -197,6 +198,66 @@ int find_size(const kelpx_handle *elf, const kelpx_section *dynamic_info, uint32
     return 0;
 }
 
+// One entry at position pos of the table, table_off + pos in the section's data.
+template <bool rela>
+int walk_entry(const walk_state &w, const reloc_impl *impl, const kelpx_section *section, const kelpx_rel &rel,
+               uint64_t entry_off, uint64_t pos) {
+    const relevant_rels_info *info = kelpx_rels_get_info(w.rels, kelpx_rel_get_r_type(&rel));
+    // No relocation: neither its addend nor its location means anything (GNU ld leaves such
+    // entries, with r_offset 0, for references it resolved itself).
+    if (info != nullptr && info->kind == kelpx_rel_kind::none) {
+        if (w.ctx->verbose >= 3)
+            printf("  %s skipped\n", info->name);
+        return 0;
+    }
+    uint64_t addend;
+    if constexpr (rela) {
+        addend = kelpx_rel_get_addend(&rel);
+    } else {
+        if (get_addend_rel(w.ctx, w.elf, section, &rel, &addend) != 0) {
+            fprintf(stderr, "ERROR: Could not get addend for %s entry at 0x%zx (rel 0x%zx)\n", impl->label,
+                    static_cast<size_t>(entry_off), static_cast<size_t>(pos));
+            return -1;
+        }
+        // A REL PLT slot holds the address of its lazy-binding stub, not an addend: the loader stores S.
+        if (info != nullptr && info->kind == kelpx_rel_kind::plt)
+            addend = 0;
+    }
+    return apply_entry(w, &rel, info, addend);
+}
+
+// The entries are decoded in batches, the form fixed at compile time; they are still applied one
+// by one in table order, and a read failure is reported at the entry where it happens.
+template <bool rela>
+int walk_entries(const walk_state &w, const reloc_impl *impl, const kelpx_section *section, uint32_t table_off,
+                 uint32_t table_size, uint32_t entsize) {
+    constexpr uint32_t batch_size = 256;
+    kelpx_rel batch[batch_size];
+    // The position is kept in 64 bits so that a huge entry size cannot wrap it back to the start.
+    uint64_t pos = 0;
+    while (pos < table_size) {
+        const uint64_t left = (table_size - pos + entsize - 1) / entsize;
+        const uint32_t wanted = left < batch_size ? static_cast<uint32_t>(left) : batch_size;
+        uint64_t entry_off = uint64_t{table_off} + pos;
+        uint32_t got = 0;
+        if (entry_off <= 0xFFFFFFFFu) {
+            const auto first = static_cast<uint32_t>(entry_off);
+            got = rela ? kelpx_section_get_relas(section, batch, first, entsize, wanted)
+                       : kelpx_section_get_rels(section, batch, first, entsize, wanted);
+        }
+        for (uint32_t k = 0; k < got; k++, pos += entsize)
+            if (walk_entry<rela>(w, impl, section, batch[k], uint64_t{table_off} + pos, pos) != 0)
+                return -1;
+        if (got < wanted) {
+            entry_off = uint64_t{table_off} + pos;
+            fprintf(stderr, "ERROR: Could not read %s entry from 0x%zx (rel 0x%zx)\n", impl->label,
+                    static_cast<size_t>(entry_off), static_cast<size_t>(pos));
+            return -1;
+        }
+    }
+    return 0;
+}
+
 int walk_table(context *ctx, const kelpx_handle *elf, const kelpx_section *dynamic_info, const kelpx_dyn *dyn_entry,
                kelp_string *name) {
     const reloc_impl *impl;
@@ -224,7 +285,7 @@ int walk_table(context *ctx, const kelpx_handle *elf, const kelpx_section *dynam
         return -1;
     }
 
-    walk_state w{ctx, elf, kelpx_get_relevant_rels(elf), kelpx_get_sizeof_Addr(elf), name};
+    walk_state w{ctx, elf, kelpx_get_relevant_rels(elf), kelpx_get_sizeof_Addr(elf), name, false, {}};
     if (w.rels == nullptr && table_size != 0) {
         kelpx_ehdr ehdr;
         unsigned elfclass = kelpx_get_sizeof_Addr(elf) == 8 ? 64 : 32;
@@ -235,36 +296,12 @@ int walk_table(context *ctx, const kelpx_handle *elf, const kelpx_section *dynam
     table_size = without_plt_tail(elf, dynamic_info, impl, table_addr, table_size);
     // Offsets inside the section's data count only their low 32 bits.
     auto table_off = static_cast<uint32_t>(table_addr) - static_cast<uint32_t>(kelpx_section_get_addr(&section));
+    w.has_sym0 = symtab_get_sym(ctx->symtab, &w.sym0, name, 0) == 0 && name->length == 0;
 
-    // The position is kept in 64 bits so that a huge entry size cannot wrap it back to the start.
-    for (uint64_t pos = 0; pos < table_size; pos += entsize) {
-        uint64_t entry_off = uint64_t{table_off} + pos;
-        kelpx_rel rel;
-        if (entry_off > 0xFFFFFFFFu || impl->read_entry(&section, &rel, static_cast<uint32_t>(entry_off)) != 0) {
-            fprintf(stderr, "ERROR: Could not read %s entry from 0x%zx (rel 0x%zx)\n", impl->label,
-                    static_cast<size_t>(entry_off), static_cast<size_t>(pos));
-            return -1;
-        }
-        const relevant_rels_info *info = kelpx_rels_get_info(w.rels, kelpx_rel_get_r_type(&rel));
-        // No relocation: neither its addend nor its location means anything (GNU ld leaves such
-        // entries, with r_offset 0, for references it resolved itself).
-        if (info != nullptr && info->kind == kelpx_rel_kind::none) {
-            if (ctx->verbose >= 3)
-                printf("  %s skipped\n", info->name);
-            continue;
-        }
-        uint64_t addend;
-        if (impl->get_addend(ctx, elf, &section, &rel, &addend) != 0) {
-            fprintf(stderr, "ERROR: Could not get addend for %s entry at 0x%zx (rel 0x%zx)\n", impl->label,
-                    static_cast<size_t>(entry_off), static_cast<size_t>(pos));
-            return -1;
-        }
-        // A REL PLT slot holds the address of its lazy-binding stub, not an addend: the loader stores S.
-        if (impl->implicit_addend && info != nullptr && info->kind == kelpx_rel_kind::plt)
-            addend = 0;
-        if (apply_entry(w, &rel, info, addend) != 0)
-            return -1;
-    }
+    int result = impl->implicit_addend ? walk_entries<false>(w, impl, &section, table_off, table_size, entsize)
+                                       : walk_entries<true>(w, impl, &section, table_off, table_size, entsize);
+    if (result != 0)
+        return -1;
     if (ctx->verbose >= 2)
         puts("Done.");
     return 0;

@@ -63,6 +63,8 @@ const Case cases[] = {
      {}, IN, 0, "", EACH_STORED},
     {"no_tables", "all", {}, {}, "--no-expect-rel --no-expect-pltrel" + IN, 0},
     {"entry_file", "L32 B64", {}, {}, "-o img --output-entry entry" + IN, 0, "", {}, "", {}, "img"},
+    // The image replaces the input, whose header is read again for the entry point afterwards.
+    {"output_over_input", "L64 B32", EACH_TYPE, {}, "-o in --output-entry e" + IN, 0, "", EACH_STORED, "", {}, "in"},
     // A REL addend is what the entries before stored there.
     {"rel_entries_chain", "L32", {.rels = {{0x300, 0, RR, 1}, {0x300, 0, RR, 1}}, .rela = false}, {}, IN, 0, "", {{0x300, 1 + 2 * BIAS}}},
     // Symbols: input's own (moved with the image unless absolute), -d over them, weak and undefined.
