@@ -1,4 +1,5 @@
-// Page size, the image buffer and the input's bytes: POSIX here, the Windows calls behind _WIN32.
+// Page size, the image buffer, the input's bytes and opening files: POSIX here, the Windows calls
+// behind _WIN32.
 // Large files are mapped rather than copied, and the image comes from fresh zeroed pages, because
 // page faults and copies, not the relocations, dominate the run time on large inputs.
 #include "osdep.h"
@@ -8,6 +9,7 @@
 #include <new>
 
 #ifdef _WIN32
+#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -231,4 +233,23 @@ bool osdep_same_file(const char *a, const char *b) {
     struct stat sa, sb;
     return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 #endif
+}
+
+FILE *osdep_fopen(const char *path, const char *mode) {
+    FILE *f = fopen(path, mode);
+#ifdef _WIN32
+    // Windows refuses to open a directory with "access denied"; say what the trouble is.
+    struct _stat64 st;
+    if (f == nullptr && errno == EACCES && _stat64(path, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFDIR)
+        errno = EISDIR;
+#else
+    // POSIX opens a directory for reading and fails only at the first read; fail at once, as above.
+    struct stat st;
+    if (f != nullptr && fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+        fclose(f);
+        f = nullptr;
+        errno = EISDIR;
+    }
+#endif
+    return f;
 }

@@ -1,7 +1,9 @@
-// What depends on the operating system: the page size, the image buffer, and the input's bytes.
+// What depends on the operating system: the page size, the image buffer, the input's bytes, and
+// opening the other files.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 uint32_t osdep_get_pagesize();
@@ -28,3 +30,5 @@ struct osdep_input {
 void osdep_input_close(osdep_input *in);
 // True when both paths name one existing file (through links too).
 bool osdep_same_file(const char *a, const char *b);
+// fopen that refuses a directory the same way on every system: null with errno EISDIR.
+FILE *osdep_fopen(const char *path, const char *mode);

@@ -6,18 +6,21 @@
 #include <cstdio>
 #include <cstring>
 
+#include "osdep.h"
+
 namespace {
 
 // One whole write, then a checked close: a close that fails (a full disk found when the last
 // buffered bytes are flushed) means the file is incomplete.
 int write_file(const char *path, const void *bytes, size_t size) {
-    FILE *f = fopen(path, "wb");
+    FILE *f = osdep_fopen(path, "wb");
     if (f == nullptr) {
         fprintf(stderr, "ERROR: Could not open '%s' for write: %s\n", path, strerror(errno));
         return -1;
     }
-    // An empty image is written as an empty file; fwrite of no bytes reports 0 items.
-    if (size != 0 && fwrite(bytes, size, 1, f) != 1) {
+    // An empty image is written as an empty file; fwrite of no bytes reports 0 items. The flush before
+    // the close matters: some C libraries do not report a failed flush from fclose.
+    if ((size != 0 && fwrite(bytes, size, 1, f) != 1) || fflush(f) != 0) {
         int saved_errno = errno;
         fclose(f);
         fprintf(stderr, "ERROR: Could write: %s\n", strerror(saved_errno));
