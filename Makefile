@@ -1,11 +1,16 @@
 # Convenience wrappers over CMake. `make demo` builds the tool, relocates the bundled example and runs
 # the image natively at its ADDRESS (examples/board.sh); `make test` builds and runs every test;
-# `make sanitize` does the same with ASan and UBSan; `make fuzz-run` runs each fuzz target for
-# FUZZ_SECONDS from the seed corpus in fuzz/corpus.
+# `make sanitize` does the same with ASan and UBSan; `make windows` cross-builds pieshift.exe with
+# mingw-w64 and `make test-wine` runs the end-to-end tests against it under wine; `make package` makes
+# the .deb and the .tar.gz.
+# `make fuzz-run` runs each fuzz target for FUZZ_SECONDS from the seed corpus in fuzz/corpus.
 # `make bench` runs the micro-benchmarks; `make bench-compare` times the tool against objcopy, llvm-objcopy
 # and cp on generated inputs of about 500 MB in BENCH_DIR (BASELINE=path adds an older pieshift).
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+WIN_BUILD ?= build-win
+PREFIX ?= /usr/local
+WINE ?= $(shell command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 # Extra CMake settings, e.g. CMAKE_ARGS=-DPIESHIFT_WERROR=ON (as CI builds).
@@ -14,7 +19,7 @@ CMAKE_ARGS ?=
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := run symfile elf
 
-.PHONY: all build demo test sanitize bench bench-compare fuzz fuzz-run clean
+.PHONY: all build demo test sanitize windows test-wine install package bench bench-compare fuzz fuzz-run clean
 
 all: build
 
@@ -39,6 +44,25 @@ sanitize:
 	cmake -S . -B $(ASAN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DPIESHIFT_SANITIZE=ON $(CMAKE_ARGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+windows:
+	cmake -S . -B $(WIN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release \
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DPIESHIFT_TESTS=OFF $(CMAKE_ARGS)
+	cmake --build $(WIN_BUILD) -j $(JOBS) --target pieshift
+
+# The Linux build's end-to-end tests (the table and the real static PIEs) against pieshift.exe. The first
+# run makes the wine prefix, kept in the Windows build directory.
+test-wine: build windows
+	export WINEDEBUG=-all WINEPREFIX=$(abspath $(WIN_BUILD))/wineprefix && \
+	$(WINE) $(WIN_BUILD)/pieshift.exe --version && \
+	cd $(BUILD) && PIESHIFT_TEST_BIN=$(abspath $(WIN_BUILD))/pieshift.exe PIESHIFT_TEST_WRAPPER=$(WINE) \
+	    ctest -R 'E2E|Toolchain' --output-on-failure -j $(JOBS)
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+package: build
+	cd $(BUILD) && cpack
 
 BENCH_DIR ?= /tmp/pieshift-bench
 RUNS ?= 5
@@ -81,4 +105,4 @@ fuzz-run: fuzz
 	done
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(BUILD)-bench $(BUILD)-fuzz
+	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD) $(BUILD)-bench $(BUILD)-fuzz

@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr const char *pieshift_version = "0.7.0";
+constexpr const char *pieshift_version = PIESHIFT_VERSION;
 
 // INPUT + ".out" fits with its NUL when INPUT has at most 251 characters.
 char default_output[260];

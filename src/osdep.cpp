@@ -1,5 +1,5 @@
-// Page size, the image buffer, the input's bytes, file identity and output files that replace their
-// target only once complete: POSIX here, the Windows calls behind _WIN32.
+// Page size, the image buffer, the input's bytes, file identity, opening files, and output files that
+// replace their target only once complete: POSIX here, the Windows calls behind _WIN32.
 // Large files are mapped rather than copied, and the image comes from fresh zeroed pages, because
 // page faults and copies, not the relocations, dominate the run time on large inputs.
 #include "osdep.h"
@@ -302,13 +302,15 @@ namespace {
 
 #ifdef _WIN32
 // True when path names something that is not a plain file on disk: a device such as NUL or CON, a
-// pipe, a console. Names that do not exist yet are plain files to be.
+// pipe, a console, a directory (refused when opened). Names that do not exist yet are plain files to be.
 bool written_directly(const char *path) {
     HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
-    bool direct = GetFileType(h) != FILE_TYPE_DISK;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool direct = GetFileType(h) != FILE_TYPE_DISK ||
+                  (GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
     CloseHandle(h);
     return direct;
 }
@@ -422,7 +424,7 @@ int osdep_output_open(osdep_output *out, const char *path) {
     // itself is writable), write in place as before.
     if (out->file == nullptr) {
         out->temp_path.clear();
-        out->file = fopen(path, "wb");
+        out->file = osdep_fopen(path, "wb");
     }
     return out->file != nullptr ? 0 : -1;
 }
@@ -445,4 +447,23 @@ void osdep_output_discard(osdep_output *out) {
         out->file = nullptr;
     }
     remove_temp(out);
+}
+
+FILE *osdep_fopen(const char *path, const char *mode) {
+    FILE *f = fopen(path, mode);
+#ifdef _WIN32
+    // Windows refuses to open a directory with "access denied"; say what the trouble is.
+    struct _stat64 st;
+    if (f == nullptr && errno == EACCES && _stat64(path, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFDIR)
+        errno = EISDIR;
+#else
+    // POSIX opens a directory for reading and fails only at the first read; fail at once, as above.
+    struct stat st;
+    if (f != nullptr && fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+        fclose(f);
+        f = nullptr;
+        errno = EISDIR;
+    }
+#endif
+    return f;
 }

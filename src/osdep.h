@@ -1,5 +1,5 @@
 // What depends on the operating system: the page size, the image buffer, the input's bytes, file
-// identity, and output files that replace their target only once complete.
+// identity, opening the other files, and output files that replace their target only once complete.
 #pragma once
 
 #include <cstdint>
@@ -56,3 +56,5 @@ struct osdep_output {
 [[nodiscard]] int osdep_output_commit(osdep_output *out);
 // Closes the file and removes a temporary file; the target stays as it was.
 void osdep_output_discard(osdep_output *out);
+// fopen that refuses a directory the same way on every system: null with errno EISDIR.
+FILE *osdep_fopen(const char *path, const char *mode);

@@ -19,8 +19,9 @@ int write_file(const char *path, const void *bytes, size_t size) {
         fprintf(stderr, "ERROR: Could not open '%s' for write: %s\n", path, strerror(errno));
         return -1;
     }
-    // An empty image is written as an empty file; fwrite of no bytes reports 0 items.
-    if (size != 0 && fwrite(bytes, size, 1, out.file) != 1) {
+    // An empty image is written as an empty file; fwrite of no bytes reports 0 items. The flush before
+    // the close matters: some C libraries do not report a failed flush from fclose.
+    if ((size != 0 && fwrite(bytes, size, 1, out.file) != 1) || fflush(out.file) != 0) {
         int saved_errno = errno;
         osdep_output_discard(&out);
         fprintf(stderr, "ERROR: Could write: %s\n", strerror(saved_errno));

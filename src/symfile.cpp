@@ -11,6 +11,8 @@
 #include <new>
 #include <string>
 
+#include "osdep.h"
+
 namespace {
 
 constexpr const char *delims = " \t\r\n\v";
@@ -134,7 +136,9 @@ bool symfile_parse_u64(const char *text, uint64_t *value) {
 int symfile_load(context *ctx, symtab *t, const char *path, int32_t symval_field, int32_t symname_field) {
     if (ctx->verbose >= 1)
         printf("Loading symbol file '%s' (format is field:%i:%i)\n", path, symval_field, symname_field);
-    FILE *f = fopen(path, "r");
+    // Binary mode: the bytes are read as they are on every system (a carriage return is a delimiter,
+    // and no byte ends the file early), so line numbers and pieces do not depend on the platform.
+    FILE *f = osdep_fopen(path, "rb");
     if (f == nullptr) {
         fprintf(stderr, "ERROR: Could not open '%s' for reading: %s\n", path, strerror(errno));
         return -1;

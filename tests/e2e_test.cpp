@@ -210,13 +210,15 @@ const Case cases[] = {
     {"format_symname", "L64", {}, {}, "-F field:1:2y" + IN, 1, "ERROR: Could not set symname field: \"2y\" is not a valid number\n"},
     {"symfile_missing", "L64", {}, {}, "--symfile none" + IN, 1,
      "ERROR: Could not open 'none' for reading: No such file or directory\nERROR: Could not load symfile 'none'\n"},
-    {"symfile_directory", "L64", {}, {}, "-f ." + IN, 1, "ERROR: Could not read '.': Is a directory\nERROR: Could not load symfile '.'\n"},
+    {"symfile_directory", "L64", {}, {}, "-f ." + IN, 1, "ERROR: Could not open '.' for reading: Is a directory\nERROR: Could not load symfile '.'\n"},
     {"symfile_incomplete", "L64", {}, {}, "-F field:3:1 -f s" + IN, 1, "ERROR: Incomplete record in line 2\nERROR: Could not load symfile 's'\n",
      {}, "", {{"s", "a b 1\n1 2\n"}}},
     {"symfile_bad_value", "L64", {}, {}, "-f s" + IN, 1, "ERROR: Symbol value syntax error in line 1: \"0x1g\"\nERROR: Could not load symfile 's'\n",
      {}, "", {{"s", "0x1g a\n"}}},
     {"output_unwritable", "L64", {}, {}, "-o no/img" + IN, 1,
      "ERROR: Could not open 'no/img' for write: No such file or directory\nERROR: Could not save output.\n", {}, "", {}, "no/img"},
+    {"entry_full", "L64", {}, {}, "--output-entry /dev/full" + IN, 1,  // the entry line is only buffered until the close
+     "ERROR: Could write: No space left on device\nERROR: Could not save entry point to '/dev/full'.\n", {}, "", {}, "none"},
     {"output_full", "L64", {}, {}, "-o /dev/full" + IN, 1, "ERROR: Could write: No space left on device\nERROR: Could not save output.\n",
      {}, "", {}, "full"},
     {"entry_unwritable", "B32", {}, {}, "-o img --output-entry no/e" + IN, 1,
@@ -391,6 +393,7 @@ TEST(E2E, HelpAndVersion) {
 
 // A write that fails midway (here at the file size limit) leaves the old image as it was, and nothing beside it.
 TEST(E2E, FailedWriteKeepsOldImage) {
+    if (std::getenv("PIESHIFT_TEST_WRAPPER")) GTEST_SKIP() << "the file size limit is set by a POSIX shell";
     const testrun::TempDir dir;
     dir.write("in", build(L64, RELA).bytes);
     dir.write("in.out", "old");

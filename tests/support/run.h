@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -62,8 +63,13 @@ inline Result run_pieshift(const std::vector<std::string> &args, const std::stri
     argv.push_back(bin());
     argv.insert(argv.end(), args.begin(), args.end());
     Result r = run(argv, cwd);
-    for (std::string *s : {&r.out, &r.err})
+    // wine hands the program its path as Windows writes it (Z:\dir\pieshift.exe); read it back as ours.
+    std::string dos_path = "Z:" + bin();
+    std::replace(dos_path.begin(), dos_path.end(), '/', '\\');
+    for (std::string *s : {&r.out, &r.err}) {
         for (size_t at; wrapper && *wrapper && (at = s->find("\r\n")) != std::string::npos;) s->erase(at, 1);
+        for (size_t at; wrapper && *wrapper && (at = s->find(dos_path)) != std::string::npos;) s->replace(at, dos_path.size(), bin());
+    }
     return r;
 }
 
