@@ -3,6 +3,7 @@
 # `make sanitize` does the same with ASan and UBSan; `make windows` cross-builds pieshift.exe with
 # mingw-w64 and `make test-wine` runs the end-to-end tests against it under wine; `make package` makes
 # the .deb and the .tar.gz.
+# `make fuzz-run` runs each fuzz target for FUZZ_SECONDS from the seed corpus in fuzz/corpus.
 # `make bench` runs the micro-benchmarks; `make bench-compare` times the tool against objcopy, llvm-objcopy
 # and cp on generated inputs of about 500 MB in BENCH_DIR (BASELINE=path adds an older pieshift).
 BUILD ?= build
@@ -15,7 +16,10 @@ GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 # Extra CMake settings, e.g. CMAKE_ARGS=-DPIESHIFT_WERROR=ON (as CI builds).
 CMAKE_ARGS ?=
 
-.PHONY: all build demo test sanitize windows test-wine install package bench bench-compare fuzz clean
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := run symfile elf
+
+.PHONY: all build demo test sanitize windows test-wine install package bench bench-compare fuzz fuzz-run clean
 
 all: build
 
@@ -85,6 +89,20 @@ bench-compare:
 fuzz:
 	CXX=clang++ CC=clang cmake -S . -B $(BUILD)-fuzz $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DPIESHIFT_FUZZ=ON -DPIESHIFT_TESTS=OFF
 	cmake --build $(BUILD)-fuzz -j $(JOBS)
+
+# New inputs go to a scratch corpus so that the seeds in the repository stay as they are; a finding
+# is left in $(BUILD)-fuzz/findings and fails the run.
+fuzz-run: fuzz
+	mkdir -p $(BUILD)-fuzz/findings
+	set -e; for t in $(FUZZ_TARGETS); do \
+	    rm -rf $(BUILD)-fuzz/corpus-$$t && mkdir -p $(BUILD)-fuzz/corpus-$$t; \
+	    if ! nice -n 10 $(BUILD)-fuzz/fuzz/$${t}_fuzz -close_fd_mask=3 -max_total_time=$(FUZZ_SECONDS) \
+	        -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix=$(BUILD)-fuzz/findings/$$t- \
+	        $(BUILD)-fuzz/corpus-$$t fuzz/corpus/$$t > $(BUILD)-fuzz/$$t.log 2>&1; then \
+	        tail -n 40 $(BUILD)-fuzz/$$t.log; exit 1; \
+	    fi; \
+	    grep -E 'DONE|stat::number_of_executed_units' $(BUILD)-fuzz/$$t.log | sed "s/^/$$t: /"; \
+	done
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD) $(BUILD)-bench $(BUILD)-fuzz

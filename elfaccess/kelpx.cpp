@@ -121,13 +121,7 @@ int load_handle(kelpx_handle *elf, kelpx_handle &&h) {
     const std::span<const uint8_t> file = h.file;
     const uint64_t size = file.size();
 
-    if (size < 4 || file[0] != 0x7f || file[1] != 'E' || file[2] != 'L' || file[3] != 'F')
-        return -1;
-    if (size <= ei_class || (file[ei_class] != elfclass32 && file[ei_class] != elfclass64))
-        return -1;
-    if (size <= ei_data || (file[ei_data] != elfdata2lsb && file[ei_data] != elfdata2msb))
-        return -1;
-    if (size <= ei_version || file[ei_version] != ev_current)
+    if (!kelpx_ident_ok(file.data(), size))
         return -1;
     h.elfclass = file[ei_class];
     h.msb = file[ei_data] == elfdata2msb ? 1 : 0;
@@ -195,19 +189,25 @@ int load_handle(kelpx_handle *elf, kelpx_handle &&h) {
     return 0;
 }
 
+// What a file is read to at most. The bound matters for inputs without a size, a pipe or a device
+// that never ends; an image of fewer than 4 GiB comes from far smaller files.
+constexpr size_t max_file_size = size_t{1} << 30;
+
 bool read_file(const char *path, std::vector<uint8_t> *bytes) {
     std::FILE *f = std::fopen(path, "rb");
     if (f == nullptr)
         return false;
     // Read to the end in chunks rather than trust a size query: that also serves pipes, and ftell is
-    // only 32 bits wide on some hosts.
+    // only 32 bits wide on some hosts. The identification comes first, so that anything else (a
+    // device full of zeros) is refused before the rest is read.
     bool ok = true;
     try {
         uint8_t chunk[65536];
-        size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+        size_t n = std::fread(chunk, 1, kelpx_ident_size, f);
+        ok = kelpx_ident_ok(chunk, n);
+        for (; ok && n > 0 && bytes->size() <= max_file_size; n = std::fread(chunk, 1, sizeof chunk, f))
             bytes->insert(bytes->end(), chunk, chunk + n);
-        ok = std::ferror(f) == 0;
+        ok = ok && bytes->size() <= max_file_size && std::ferror(f) == 0;
     } catch (const std::bad_alloc &) {
         ok = false;
     }
@@ -216,6 +216,12 @@ bool read_file(const char *path, std::vector<uint8_t> *bytes) {
 }
 
 }  // namespace
+
+bool kelpx_ident_ok(const uint8_t *bytes, uint64_t size) {
+    return size >= kelpx_ident_size && bytes[0] == 0x7f && bytes[1] == 'E' && bytes[2] == 'L' && bytes[3] == 'F' &&
+           (bytes[ei_class] == elfclass32 || bytes[ei_class] == elfclass64) &&
+           (bytes[ei_data] == elfdata2lsb || bytes[ei_data] == elfdata2msb) && bytes[ei_version] == ev_current;
+}
 
 int kelpx_load(kelpx_handle *elf, const char *path) {
     kelpx_unload(elf);
@@ -395,6 +401,19 @@ int kelpx_section_data_readname(const kelpx_section *section, kelp_string *strin
         return -1;
     const size_t length = static_cast<size_t>(static_cast<const uint8_t *>(nul) - rest.data());
     return kelp_string_assign(string, reinterpret_cast<const char *>(rest.data()), length);
+}
+
+int kelpx_section_data_name_at(const kelpx_section *section, uint32_t offset, const char **text, size_t *length) {
+    const auto bytes = section_bytes(section);
+    if (offset >= bytes.size())
+        return -1;
+    const auto rest = bytes.subspan(offset);
+    const void *nul = std::memchr(rest.data(), 0, rest.size());
+    if (nul == nullptr)
+        return -1;
+    *text = reinterpret_cast<const char *>(rest.data());
+    *length = static_cast<size_t>(static_cast<const uint8_t *>(nul) - rest.data());
+    return 0;
 }
 
 int kelpx_section_get_dyn(const kelpx_section *section, kelpx_dyn *dyn, uint32_t index) {

@@ -130,6 +130,10 @@ inline const relevant_rels_info *kelpx_rels_get_info(const relevant_rels *rels, 
 
 // File
 [[nodiscard]] int kelpx_load(kelpx_handle *elf, const char *path);
+// The number of leading bytes that identify an ELF file, and whether bytes (at least that many) are
+// an identification this library reads: magic, class, byte order, version.
+constexpr uint32_t kelpx_ident_size = 16;
+bool kelpx_ident_ok(const uint8_t *bytes, uint64_t size);
 // Loads from memory (copies the bytes); same checks as kelpx_load.
 [[nodiscard]] int kelpx_load_memory(kelpx_handle *elf, const uint8_t *bytes, uint64_t size);
 // Loads from memory without a copy: the caller keeps the bytes alive and readable until kelpx_unload.
@@ -168,6 +172,9 @@ uint32_t kelpx_section_data_size(const kelpx_section *section);
 // Copies the NUL-terminated text at offset of the section's data. Fails when no NUL stands before
 // the end of the data.
 [[nodiscard]] int kelpx_section_data_readname(const kelpx_section *section, kelp_string *string, uint32_t offset);
+// The same text without a copy: *text points into the loaded file, NUL-terminated, valid until unload.
+[[nodiscard]] int kelpx_section_data_name_at(const kelpx_section *section, uint32_t offset, const char **text,
+                                             size_t *length);
 
 // Dynamic entries (index counts entries of kelpx_get_sizeof_Dyn bytes)
 [[nodiscard]] int kelpx_section_get_dyn(const kelpx_section *section, kelpx_dyn *dyn, uint32_t index);

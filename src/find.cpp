@@ -3,9 +3,9 @@
 #include "find.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "kelpx_elf.h"
+#include "pieshift.h"
 
 int find_dynamic(context *ctx, const kelpx_handle *elf, kelpx_section *dynamic_info) {
     if (ctx->verbose >= 1)
@@ -31,7 +31,7 @@ int64_t find_dyn_dt(const kelpx_handle *elf, const kelpx_section *dynamic_info, 
     for (uint32_t i = first; i < num_entries; i++) {
         if (kelpx_section_get_dyn(dynamic_info, dyn, i) != 0) {
             fputs("ERROR: Could not get dynamic\n", stderr);
-            exit(1);
+            pieshift_exit(1);
         }
         if (kelpx_dyn_get_tag(dyn) == tag)
             return i;

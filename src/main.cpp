@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -70,16 +71,16 @@ void define_sym(symtab *t, const char *word) {
     const char *equal = strchr(word, '=');
     if (equal == nullptr) {
         fprintf(stderr, "ERROR: Missing equal sign ('=') from symbol definition: \"%s\"\n", word);
-        exit(1);
+        pieshift_exit(1);
     }
     if (equal[1] == '\0') {
         fprintf(stderr, "ERROR: Missing symbol value from definition: \"%s\"\n", word);
-        exit(1);
+        pieshift_exit(1);
     }
     uint64_t value;
     if (!symfile_parse_u64(equal + 1, &value)) {
         fprintf(stderr, "ERROR: Value syntax error in symbol definition: \"%s\"\n", word);
-        exit(1);
+        pieshift_exit(1);
     }
     int added = -1;
     try {
@@ -89,7 +90,7 @@ void define_sym(symtab *t, const char *word) {
     }
     if (added != 0) {
         fprintf(stderr, "ERROR: Could not add symbol definition: \"%s\"\n", word);
-        exit(1);
+        pieshift_exit(1);
     }
 }
 
@@ -97,7 +98,7 @@ void define_sym(symtab *t, const char *word) {
 void load_symfile(context *ctx, const char *path) {
     if (symfile_load(ctx, ctx->symtab, path, ctx->symval_field, ctx->symname_field) != 0) {
         fprintf(stderr, "ERROR: Could not load symfile '%s'\n", path);
-        exit(1);
+        pieshift_exit(1);
     }
 }
 
@@ -131,19 +132,19 @@ void set_symfile_format(int32_t *symval_field, int32_t *symname_field, const cha
     }
     if (count < 3) {
         fputs("ERROR: Invalid argument to -F, --symfile-format\n", stderr);
-        exit(1);
+        pieshift_exit(1);
     }
     if (tokens[0] != "field") {
         fprintf(stderr, "ERROR: \"%s\" is not a known symfile format style\n", tokens[0].c_str());
-        exit(1);
+        pieshift_exit(1);
     }
     if (!parse_field_number(tokens[1], symval_field)) {
         fprintf(stderr, "ERROR: Could not set symval field: \"%s\" is not a valid number\n", tokens[1].c_str());
-        exit(1);
+        pieshift_exit(1);
     }
     if (!parse_field_number(tokens[2], symname_field)) {
         fprintf(stderr, "ERROR: Could not set symname field: \"%s\" is not a valid number\n", tokens[2].c_str());
-        exit(1);
+        pieshift_exit(1);
     }
 }
 
@@ -155,12 +156,12 @@ void show_version() {
 
 [[noreturn]] void missing_operand(const char *progname) {
     fprintf(stderr, "%s: missing operand\nType \"%s --help\" for usage\n", progname, progname);
-    exit(1);
+    pieshift_exit(1);
 }
 
 [[noreturn]] void missing_argument(const char *progname) {
     fprintf(stderr, "%s: Missing argument\n", progname);
-    exit(1);
+    pieshift_exit(1);
 }
 
 enum class long_option {
@@ -215,11 +216,11 @@ void handle_long(context *ctx, const char *word, words *w) {
             set_symfile_format(&ctx->symval_field, &ctx->symname_field, take_argument(ctx, w));
             return;
         case long_option::output_entry: ctx->entry_path = take_argument(ctx, w); return;
-        case long_option::version: show_version(); exit(0);
+        case long_option::version: show_version(); pieshift_exit(0);
         case long_option::help:
             printf("Usage: %s [OPTION]... ADDRESS INPUT\n", ctx->progname);
             fputs(help_text, stdout);
-            exit(0);
+            pieshift_exit(0);
         case long_option::force_dynamic: ctx->force_dynamic = 1; return;
         case long_option::ignore_undefined: ctx->ignore_undefined = 1; ctx->ignore_weak = 1; return;
         case long_option::ignore_weak: ctx->ignore_weak = 1; return;
@@ -232,7 +233,7 @@ void handle_long(context *ctx, const char *word, words *w) {
         }
     }
     fprintf(stderr, "%s: Invalid argument: %s\n", ctx->progname, word);
-    exit(1);
+    pieshift_exit(1);
 }
 
 // A group of option letters; letters that take an argument take the following words in turn.
@@ -247,10 +248,10 @@ void handle_letters(context *ctx, const char *word, words *w) {
             if (ctx->verbose < 100)
                 ctx->verbose++;
             break;
-        case 'V': show_version(); exit(0);
+        case 'V': show_version(); pieshift_exit(0);
         default:
             fprintf(stderr, "%s: Invalid option: -%c\n", ctx->progname, *letter);
-            exit(1);
+            pieshift_exit(1);
         }
     }
 }
@@ -266,7 +267,7 @@ void scan_options(context *ctx, words *w) {
         w->next++;
         if (word[1] == '\0') {
             fprintf(stderr, "%s: Invalid argument: %s\n", ctx->progname, word);
-            exit(1);
+            pieshift_exit(1);
         }
         if (word[1] == '-')
             handle_long(ctx, word, w);
@@ -277,7 +278,10 @@ void scan_options(context *ctx, words *w) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+// The whole run; main's body, kept apart so that a fuzz harness can call it in process.
+int main_run(int argc, char **argv);
+
+int main_run(int argc, char **argv) {
     context ctx{};
     ctx.progname = argc > 0 && argv[0] != nullptr ? argv[0] : "pieshift";
     ctx.symtab = symtab_create();
@@ -287,6 +291,8 @@ int main(int argc, char **argv) {
         fprintf(stderr, "ERROR: Could not create symtab: %s\n", strerror(errno));
         return 1;
     }
+    // Only a run that returns (rather than exits) frees the table.
+    std::unique_ptr<symtab, void (*)(symtab *)> symtab_owner(ctx.symtab, symtab_destroy);
 
     words w{argc > 0 ? argv + 1 : argv, argv + (argc > 0 ? argc : 0)};
     scan_options(&ctx, &w);
@@ -313,6 +319,11 @@ int main(int argc, char **argv) {
         memcpy(default_output + length, ".out", 5);
         ctx.output_path = default_output;
     }
+    // The entry line would replace the image just written.
+    if (ctx.entry_path != nullptr && osdep_same_file(ctx.output_path, ctx.entry_path)) {
+        fprintf(stderr, "ERROR: The image and the entry point would both be written to '%s'\n", ctx.entry_path);
+        return 1;
+    }
     if (ctx.verbose >= 1)
         printf("Relocating '%s' to 0x%llx, and save to '%s'\n", input, static_cast<unsigned long long>(ctx.address),
                ctx.output_path);
@@ -328,7 +339,8 @@ int main(int argc, char **argv) {
                 (ctx.entry_path != nullptr && osdep_same_file(input, ctx.entry_path));
     osdep_input bytes;
     kelpx_handle elf{};
-    if (osdep_input_open(&bytes, input, copy) != 0 || kelpx_load_view(&elf, bytes.bytes, bytes.size) != 0) {
+    if (osdep_input_open(&bytes, input, copy, {kelpx_ident_size, kelpx_ident_ok}) != 0 ||
+        kelpx_load_view(&elf, bytes.bytes, bytes.size) != 0) {
         fprintf(stderr, "%s: Could not load '%s' as ELF\n", ctx.progname, input);
         osdep_input_close(&bytes);
         return -1;
@@ -339,3 +351,9 @@ int main(int argc, char **argv) {
     osdep_input_close(&bytes);
     return status;
 }
+
+#ifndef PIESHIFT_NO_MAIN
+int main(int argc, char **argv) {
+    return main_run(argc, argv);
+}
+#endif

@@ -1,9 +1,10 @@
-// What depends on the operating system: the page size, the image buffer, the input's bytes, and
-// opening the other files.
+// What depends on the operating system: the page size, the image buffer, the input's bytes, file
+// identity, opening the other files, and output files that replace their target only once complete.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 uint32_t osdep_get_pagesize();
@@ -23,12 +24,37 @@ struct osdep_input {
     std::vector<uint8_t> copy;
 };
 
-// Fills in from path; copy forces a private copy. 0, or -1 with errno set when the file cannot be read.
+// Tells from the first bytes of a file whether the rest is worth reading; none when accept is null.
+struct osdep_prefix_check {
+    uint32_t size;
+    bool (*accept)(const uint8_t *bytes, uint64_t size);
+};
+// Fills in from path; copy forces a private copy. A copy is refused when its first check.size bytes
+// fail the check, before the rest is read, and read to 1 GiB at most: a pipe or a device may never
+// end. 0, or -1 with errno set when the file cannot be read or is refused.
 // While a mapping is held, a file that shrinks underneath ends the process with one "ERROR: " line
 // and status 1 instead of a crash.
-[[nodiscard]] int osdep_input_open(osdep_input *in, const char *path, bool copy);
+[[nodiscard]] int osdep_input_open(osdep_input *in, const char *path, bool copy, osdep_prefix_check check = {});
 void osdep_input_close(osdep_input *in);
-// True when both paths name one existing file (through links too).
+// True when writing to path a and then to path b would replace the regular file written first: both
+// name one existing regular file (through links too), or neither exists and both name one entry of
+// one directory.
 bool osdep_same_file(const char *a, const char *b);
+
+// An output file being written. A regular file (or a name not yet taken) is written to a temporary
+// file beside it, renamed over it by osdep_output_commit; anything else (a terminal, a FIFO, a device)
+// is written directly, as it cannot be replaced.
+struct osdep_output {
+    FILE *file;
+    std::string temp_path;  // empty when written directly
+    std::string target;     // the name the temporary file takes
+};
+// Opens path for binary writing; -1 with errno set on failure.
+[[nodiscard]] int osdep_output_open(osdep_output *out, const char *path);
+// Closes the file and, for a temporary file, renames it over its target. -1 with errno set when the
+// close or the rename fails: the temporary file is then removed and the target left as it was.
+[[nodiscard]] int osdep_output_commit(osdep_output *out);
+// Closes the file and removes a temporary file; the target stays as it was.
+void osdep_output_discard(osdep_output *out);
 // fopen that refuses a directory the same way on every system: null with errno EISDIR.
 FILE *osdep_fopen(const char *path, const char *mode);

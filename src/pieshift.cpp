@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "find.h"
@@ -17,6 +18,8 @@
 #include "symtab.h"
 
 namespace {
+
+pieshift_exit_hook exit_hook = nullptr;
 
 int fail(const char *message) {
     fputs(message, stderr);
@@ -118,10 +121,15 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
     if (!ctx->force_dynamic && find_dyn_dt(elf, &dynamic_info, nullptr, 0, elf::DT_NEEDED) >= 0)
         return fail("ERROR: Input is not static\n");
 
-    // DT_REL wins when both main tables are present.
-    bool has_rel = find_dyn_dt(elf, &dynamic_info, &dyn_entry, 0, elf::DT_REL) >= 0 ||
-                   find_dyn_dt(elf, &dynamic_info, &dyn_entry, 0, elf::DT_RELA) >= 0;
-    if (table_stage(ctx, elf, &dynamic_info, &dyn_entry, has_rel, ctx->expect_rel, ctx->no_expect_rel,
+    // Applying one of two main tables would leave the other's places unrelocated.
+    kelpx_dyn rela_entry;
+    bool has_rel = find_dyn_dt(elf, &dynamic_info, &dyn_entry, 0, elf::DT_REL) >= 0;
+    bool has_rela = find_dyn_dt(elf, &dynamic_info, &rela_entry, 0, elf::DT_RELA) >= 0;
+    if (has_rel && has_rela)
+        return fail("ERROR: Both DT_REL and DT_RELA are present\n");
+    if (has_rela)
+        dyn_entry = rela_entry;
+    if (table_stage(ctx, elf, &dynamic_info, &dyn_entry, has_rel || has_rela, ctx->expect_rel, ctx->no_expect_rel,
                     "ERROR: REL/RELA section is not present\n",
                     "ERROR: REL/RELA section is present, but it is unexpected\n") != 0)
         return 1;
@@ -136,4 +144,14 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
     if (ctx->entry_path != nullptr && save_entry(ctx, elf) != 0)
         return 1;
     return 0;
+}
+
+void pieshift_exit(int status) {
+    if (exit_hook != nullptr)
+        exit_hook(status);
+    exit(status);
+}
+
+void pieshift_set_exit_hook(pieshift_exit_hook hook) {
+    exit_hook = hook;
 }

@@ -5,6 +5,8 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <new>
+#include <unordered_map>
 
 #include "find.h"
 #include "kelpbase.h"
@@ -41,18 +43,56 @@ bool in_vspace(const context *ctx, uint64_t r_offset, uint32_t width) {
     return r_offset >= ctx->vspace_start && kelpbase_fits(r_offset - ctx->vspace_start, width, ctx->vspace_size);
 }
 
+// One symbol as the entries use it. Fetched and looked up once however many entries name it: a
+// table of thousands of entries against one long name must not copy or hash it thousands of times.
+struct resolved_sym {
+    kelpx_sym sym;
+    const char *name;  // inside the loaded file
+    bool redefined;
+    uint64_t redefined_value;
+};
+
+// The symbols met along one table. Nothing in the walk changes the input they are read from.
+struct symbol_cache {
+    std::unordered_map<uint64_t, resolved_sym> by_index;  // nodes stay put as the map grows
+    const resolved_sym *sym0;  // symbol 0, which every relative entry names, without a lookup
+    resolved_sym uncached;     // when the map cannot grow
+};
+
 // Everything one entry needs that does not change along the table.
 struct walk_state {
     context *ctx;
     const kelpx_handle *elf;
     const relevant_rels *rels;
     uint32_t addr_size;
-    kelp_string *name;
-    // Symbol 0, read once per table when it has no name (as always in practice): relative entries
-    // refer to it, and nothing in the walk changes the input it is read from.
-    bool has_sym0;
-    kelpx_sym sym0;
+    symbol_cache *symbols;
 };
+
+// Symbol r_sym and its user definition; null when it cannot be read.
+const resolved_sym *resolve(const walk_state &w, uint64_t r_sym) {
+    symbol_cache &cache = *w.symbols;
+    if (r_sym == 0 && cache.sym0 != nullptr)
+        return cache.sym0;
+    auto found = cache.by_index.find(r_sym);
+    if (found != cache.by_index.end())
+        return &found->second;
+    resolved_sym r{};
+    size_t length;
+    if (symtab_get_sym(w.ctx->symtab, &r.sym, &r.name, &length, r_sym) != 0)
+        return nullptr;
+    // A name longer than every definition is none of them: no need to hash it.
+    r.redefined = r_sym != 0 && length <= w.ctx->symtab->longest_def &&
+                  symtab_redefine(w.ctx->symtab, &r.redefined_value, r.name) == 0;
+    try {
+        const resolved_sym *stored = &cache.by_index.emplace(r_sym, r).first->second;
+        if (r_sym == 0)
+            cache.sym0 = stored;
+        return stored;
+    } catch (const std::bad_alloc &) {
+        cache.uncached = r;
+        return &cache.uncached;
+    }
+}
 
 // info: the record's entry for the entry's type, null when the machine names no such type.
 int apply_entry(const walk_state &w, const kelpx_rel *rel, const relevant_rels_info *info, uint64_t addend) {
@@ -66,26 +106,25 @@ int apply_entry(const walk_state &w, const kelpx_rel *rel, const relevant_rels_i
     }
     const char *type_name = info->name;
 
-    kelpx_sym sym;
-    const bool cached = r_sym == 0 && w.has_sym0;
-    if (cached) {
-        sym = w.sym0;
-    } else if (symtab_get_sym(ctx->symtab, &sym, w.name, r_sym) != 0) {
+    const resolved_sym *resolved = resolve(w, r_sym);
+    if (resolved == nullptr) {
         fprintf(stderr, "ERROR: Could not get symbol info for sym %" PRIu64 "\n", r_sym);
         return -1;
     }
+    const kelpx_sym &sym = resolved->sym;
     uint64_t st_value = kelpx_sym_get_value(&sym);
     uint64_t value_s = st_value;
     if (ctx->verbose >= 2) {
         printf("  %s, 0x%" PRIx64, type_name, st_value);
-        if (!cached && w.name->length != 0)
-            printf(" (%s)", w.name->text);
+        if (resolved->name[0] != '\0')
+            printf(" (%s)", resolved->name);
         printf(" + 0x%" PRIx64 "\n", addend);
     }
 
     // The undefined-symbol policy applies to every type, the relative one included.
     if (r_sym != 0) {
-        if (symtab_redefine(ctx->symtab, &value_s, w.name->text) == 0) {
+        if (resolved->redefined) {
+            value_s = resolved->redefined_value;
             if (ctx->verbose >= 4)
                 printf("    Symbol redefined to 0x%" PRIx64 "\n", value_s);
         } else if (kelpx_sym_get_shndx(&sym) != elf::SHN_UNDEF) {
@@ -97,7 +136,7 @@ int apply_entry(const walk_state &w, const kelpx_rel *rel, const relevant_rels_i
             if (ctx->verbose >= 4)
                 printf("    Keep undefined weak symbol as 0x%" PRIx64 "\n", value_s);
         } else if (!ctx->ignore_undefined) {
-            fprintf(stderr, "ERROR: Symbol \"%s\" is undefined\n", w.name->text);
+            fprintf(stderr, "ERROR: Symbol \"%s\" is undefined\n", resolved->name);
             return -1;
         } else if (ctx->verbose >= 4) {
             printf("    Keep undefined symbol as 0x%" PRIx64 "\n", value_s);
@@ -180,13 +219,15 @@ uint32_t without_plt_tail(const kelpx_handle *elf, const kelpx_section *dynamic_
         return table_size;
     // Offsets from the main table's start; one below it wraps to a huge value and fails the test.
     uint64_t plt_off = kelpx_dyn_get_ptr(&jmprel) - table_addr;
-    uint64_t plt_size = static_cast<uint32_t>(kelpx_dyn_get_val(&pltrelsz));  // sizes count their low 32 bits
+    // Its low 32 bits: the PLT walk refuses a size beyond them.
+    uint64_t plt_size = static_cast<uint32_t>(kelpx_dyn_get_val(&pltrelsz));
     if (plt_off < table_size && plt_off + plt_size == table_size)
         return static_cast<uint32_t>(plt_off);
     return table_size;
 }
 
-// Reads the low 32 bits of the dynamic entry with `tag`: table sizes count only those.
+// Reads the dynamic entry with `tag`, a table size or entry size. One beyond 32 bits is refused: cut to
+// its low bits it would walk some other part of the table, or none of it, without a word.
 int find_size(const kelpx_handle *elf, const kelpx_section *dynamic_info, uint32_t tag, const char *tag_name,
               uint32_t *size) {
     kelpx_dyn dyn;
@@ -194,7 +235,12 @@ int find_size(const kelpx_handle *elf, const kelpx_section *dynamic_info, uint32
         fprintf(stderr, "ERROR: %s not found\n", tag_name);
         return -1;
     }
-    *size = static_cast<uint32_t>(kelpx_dyn_get_val(&dyn));
+    uint64_t value = kelpx_dyn_get_val(&dyn);
+    if (value > 0xFFFFFFFFu) {
+        fprintf(stderr, "ERROR: %s value is too large: 0x%" PRIx64 "\n", tag_name, value);
+        return -1;
+    }
+    *size = static_cast<uint32_t>(value);
     return 0;
 }
 
@@ -258,8 +304,7 @@ int walk_entries(const walk_state &w, const reloc_impl *impl, const kelpx_sectio
     return 0;
 }
 
-int walk_table(context *ctx, const kelpx_handle *elf, const kelpx_section *dynamic_info, const kelpx_dyn *dyn_entry,
-               kelp_string *name) {
+int walk_table(context *ctx, const kelpx_handle *elf, const kelpx_section *dynamic_info, const kelpx_dyn *dyn_entry) {
     const reloc_impl *impl;
     uint64_t table_addr;
     if (choose_table(elf, dynamic_info, dyn_entry, &impl, &table_addr) != 0)
@@ -285,7 +330,8 @@ int walk_table(context *ctx, const kelpx_handle *elf, const kelpx_section *dynam
         return -1;
     }
 
-    walk_state w{ctx, elf, kelpx_get_relevant_rels(elf), kelpx_get_sizeof_Addr(elf), name, false, {}};
+    symbol_cache symbols{};
+    walk_state w{ctx, elf, kelpx_get_relevant_rels(elf), kelpx_get_sizeof_Addr(elf), &symbols};
     if (w.rels == nullptr && table_size != 0) {
         kelpx_ehdr ehdr;
         unsigned elfclass = kelpx_get_sizeof_Addr(elf) == 8 ? 64 : 32;
@@ -296,7 +342,6 @@ int walk_table(context *ctx, const kelpx_handle *elf, const kelpx_section *dynam
     table_size = without_plt_tail(elf, dynamic_info, impl, table_addr, table_size);
     // Offsets inside the section's data count only their low 32 bits.
     auto table_off = static_cast<uint32_t>(table_addr) - static_cast<uint32_t>(kelpx_section_get_addr(&section));
-    w.has_sym0 = symtab_get_sym(ctx->symtab, &w.sym0, name, 0) == 0 && name->length == 0;
 
     int result = impl->implicit_addend ? walk_entries<false>(w, impl, &section, table_off, table_size, entsize)
                                        : walk_entries<true>(w, impl, &section, table_off, table_size, entsize);
@@ -327,12 +372,11 @@ int get_addend_rela(context *, const kelpx_handle *, const kelpx_section *, cons
 
 int apply_relocations(context *ctx, const kelpx_handle *elf, const kelpx_section *dynamic_info,
                       const kelpx_dyn *dyn_entry) {
-    kelp_string name;
-    if (!kelp_string_init(&name, 0)) {
+    // The symbol cache is the only storage the walk allocates.
+    try {
+        return walk_table(ctx, elf, dynamic_info, dyn_entry);
+    } catch (const std::bad_alloc &) {
         fputs("ERROR: Could not initialize string object forsymbol name\n", stderr);
         return -1;
     }
-    int result = walk_table(ctx, elf, dynamic_info, dyn_entry, &name);
-    kelp_string_free(&name);
-    return result;
 }

@@ -11,22 +11,23 @@
 namespace {
 
 // One whole write, then a checked close: a close that fails (a full disk found when the last
-// buffered bytes are flushed) means the file is incomplete.
+// buffered bytes are flushed) means the file is incomplete. A regular target is replaced only by a
+// complete file; on failure it keeps what it held.
 int write_file(const char *path, const void *bytes, size_t size) {
-    FILE *f = osdep_fopen(path, "wb");
-    if (f == nullptr) {
+    osdep_output out;
+    if (osdep_output_open(&out, path) != 0) {
         fprintf(stderr, "ERROR: Could not open '%s' for write: %s\n", path, strerror(errno));
         return -1;
     }
     // An empty image is written as an empty file; fwrite of no bytes reports 0 items. The flush before
     // the close matters: some C libraries do not report a failed flush from fclose.
-    if ((size != 0 && fwrite(bytes, size, 1, f) != 1) || fflush(f) != 0) {
+    if ((size != 0 && fwrite(bytes, size, 1, out.file) != 1) || fflush(out.file) != 0) {
         int saved_errno = errno;
-        fclose(f);
+        osdep_output_discard(&out);
         fprintf(stderr, "ERROR: Could write: %s\n", strerror(saved_errno));
         return -1;
     }
-    if (fclose(f) != 0) {
+    if (osdep_output_commit(&out) != 0) {
         fprintf(stderr, "ERROR: Could write: %s\n", strerror(errno));
         return -1;
     }

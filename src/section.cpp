@@ -44,10 +44,29 @@ const char *section_name(const kelpx_section *section) {
     return name != nullptr && name->text != nullptr ? name->text : "?";
 }
 
-// p_align of 0 means no alignment, as 1 does.
+// p_align of 0 means no alignment, as 1 does. Only powers of two make a mask (checked by
+// check_alignments before).
 uint64_t align_mask(const kelpx_program *program) {
     uint64_t p_align = kelpx_program_get_align(program);
     return p_align == 0 ? 0 : p_align - 1;
+}
+
+// Any other alignment would make a mask with holes: bounds that no segment asks for, and an image
+// of gigabytes from a small file.
+int check_alignments(const kelpx_handle *elf) {
+    uint32_t num_programs = kelpx_get_num_of_programs(elf);
+    for (uint32_t i = 0; i < num_programs; i++) {
+        kelpx_program program;
+        if (kelpx_get_program(elf, &program, i) != 0 || kelpx_program_get_type(&program) != elf::PT_LOAD)
+            continue;
+        uint64_t p_align = kelpx_program_get_align(&program);
+        if ((p_align & (p_align - 1)) != 0) {
+            fprintf(stderr, "ERROR: PT_LOAD segment #%" PRIu32 " has alignment 0x%" PRIx64
+                            ", neither 0 nor a power of two\n", i, p_align);
+            return -1;
+        }
+    }
+    return 0;
 }
 
 }  // namespace
@@ -69,7 +88,7 @@ int determine_vspace(context *ctx, const kelpx_handle *elf) {
             ctx->vspace_end = end;
         found = true;
     }
-    if (!found)
+    if (!found || check_alignments(elf) != 0)
         return -1;
 
     kelpx_program program;

@@ -49,6 +49,15 @@ symtab *symtab_create() {
     return t;
 }
 
+void symtab_destroy(symtab *t) {
+    if (t == nullptr)
+        return;
+    for (htsumax_entry *e = htsumax_first(&t->defs); e != nullptr; e = htsumax_next(&t->defs, e))
+        free(const_cast<void *>(e->key));
+    htsumax_uninit(&t->defs);
+    free(t);
+}
+
 int symtab_find_symtab(symtab *t, context *, const kelpx_handle *elf, const kelpx_section *dynamic_info) {
     kelpx_dyn strtab_dyn, symtab_dyn, syment_dyn;
     bool has_strtab = find_dyn_dt(elf, dynamic_info, &strtab_dyn, 0, elf::DT_STRTAB) >= 0;
@@ -96,7 +105,7 @@ int symtab_find_symtab(symtab *t, context *, const kelpx_handle *elf, const kelp
     return 0;
 }
 
-int symtab_get_sym(symtab *t, kelpx_sym *sym, kelp_string *name, uint64_t index) {
+int symtab_get_sym(symtab *t, kelpx_sym *sym, const char **name, size_t *name_length, uint64_t index) {
     if (t->syment == 0 || index > t->max_sym_index)
         return -1;
     // max_sym_index rules out a wrap here.
@@ -104,16 +113,15 @@ int symtab_get_sym(symtab *t, kelpx_sym *sym, kelp_string *name, uint64_t index)
     if (kelpx_section_get_sym_offs(&t->symtab_section, sym, sym_off) != 0)
         return -1;
     uint32_t st_name = kelpx_sym_get_name_offs(sym);
-    kelp_string_clear(name);
-    if (st_name == 0)
+    if (st_name == 0) {
+        *name = "";
+        *name_length = 0;
         return 0;
-    // A name offset that wraps past 32 bits would read some other name.
+    }
     uint64_t name_off = uint64_t{t->strtab_offset} + st_name;
     if (name_off > 0xFFFFFFFFu)
         return -1;
-    if (kelpx_section_data_readname(&t->strtab_section, name, static_cast<uint32_t>(name_off)) != 0)
-        return -1;
-    return 0;
+    return kelpx_section_data_name_at(&t->strtab_section, static_cast<uint32_t>(name_off), name, name_length);
 }
 
 int symtab_redefine(symtab *t, uint64_t *value, const char *name) {
@@ -141,6 +149,8 @@ int symtab_add(symtab *t, const char *name, uint64_t value) {
         free(copy);
         return -1;
     }
+    if (size - 1 > t->longest_def)
+        t->longest_def = size - 1;
     return 0;
 }
 

@@ -16,16 +16,21 @@ struct symtab {
     uint32_t syment;         // 0: unbound, no dynamic symbols readable
     uint32_t max_sym_index;  // keeps symtab_offset + index * syment within 32 bits
     htsumax defs;            // name -> value; keys are heap copies owned here
+    size_t longest_def;      // length of the longest defined name: no longer name needs a lookup
 };
 
 // A new, empty, unbound table; null with errno set when memory runs out.
 symtab *symtab_create();
+// Frees the table and its copies of the names. A run never needs it (the process ends instead); a
+// harness that runs the tool many times in one process does.
+void symtab_destroy(symtab *t);
 // Binds the table to the input's dynamic symbol table (DT_STRTAB, DT_SYMTAB, DT_SYMENT). 0 also when
 // the input has none of the three.
 [[nodiscard]] int symtab_find_symtab(symtab *t, context *ctx, const kelpx_handle *elf,
                                      const kelpx_section *dynamic_info);
-// Reads dynamic symbol `index` and its name (empty when st_name is 0).
-[[nodiscard]] int symtab_get_sym(symtab *t, kelpx_sym *sym, kelp_string *name, uint64_t index);
+// Reads dynamic symbol `index` and points *name at its name inside the loaded file (empty when
+// st_name is 0), without a copy.
+[[nodiscard]] int symtab_get_sym(symtab *t, kelpx_sym *sym, const char **name, size_t *name_length, uint64_t index);
 // 0 and *value set when the user defined `name`; -1 and *value untouched otherwise.
 [[nodiscard]] int symtab_redefine(symtab *t, uint64_t *value, const char *name);
 // Adds or replaces a definition; the table keeps its own copy of the name.

@@ -52,6 +52,17 @@ Patch at(unsigned off64, unsigned off32, unsigned width, uint64_t v, int section
 }
 Patch both(Patch a, Patch b) { return [=](Built &x) { a(x), b(x); }; }
 
+// The file cut short at a mark of the layout ("" = its start, "end"), moved by delta bytes.
+Patch cut(const std::string &mark, int64_t delta) {
+    return [=](Built &b) { b.bytes.resize(static_cast<size_t>(static_cast<int64_t>(mark == "end" ? b.bytes.size() : mark.empty() ? 0 : b.at.at(mark)) + delta)); };
+}
+// A dynamic entry that points at a mark of the layout plus delta; one whose tag becomes another.
+Patch dref(uint64_t tag, const std::string &mark, uint64_t delta) { return [=](Built &b) { b.put(b.dyn(tag) + b.k.w, b.k.w, b.at.at(mark) + delta); }; }
+Patch retag(uint64_t tag, uint64_t to) { return [=](Built &b) { b.put(b.dyn(tag), b.k.w, to); }; }
+const std::string ALIGN = "ERROR: Could not determine virtual space\n", GET_DYN = "ERROR: Could not get dynamic\n", SYM1 = "ERROR: Could not get symbol info for sym 1\n" + F;
+const std::string FIELDS = "Relocating 'in' to 0x10000000, and save to 'in.out'\n";
+const std::string LONG = std::string(300, 'c');
+
 const std::string V1 = "Relocating 'in' to 0x10000000, and save to 'in.out'\nSearch dynamic section...\n"
                        "Determine virtual space...\nVirtual space: 0x200..0x400\nCopy section contents to output space...\n";
 
@@ -227,6 +238,91 @@ const Case cases[] = {
      "Apply relocations at 0x468...\n  R_390_NONE skipped\n  R_390_GLOB_DAT, 0x204 (f) + 0x1\n    Symbol redefined to 0x40\n    0x41 -> 0x300 (rel 0x100)\n"
      "  R_390_JMP_SLOT, 0x0 (w) + 0x0\n    Keep undefined weak symbol as 0x0\n    0x0 -> 0x308 (rel 0x108)\n"
      "  R_390_JMP_SLOT, 0x0 (u) + 0x0\n    Keep undefined symbol as 0x0\n    0x0 -> 0x310 (rel 0x110)\nDone.\n"},
+    // Malformed input: truncated at each header and table boundary; the loader refuses it whole.
+    {"cut_empty", "L32", {}, cut("", 0), IN, 255, LOAD},
+    {"cut_in_magic", "B64", {}, cut("", 3), IN, 255, LOAD},
+    {"cut_after_ident", "L64", {}, cut("", 16), IN, 255, LOAD},
+    {"cut_in_ehdr", "B32", {}, cut("ph", -1), IN, 255, LOAD},
+    {"cut_before_phdrs", "L64", {}, cut("ph", 0), IN, 255, LOAD},
+    {"cut_in_phdrs", "B64", {}, cut("ph", 20), IN, 255, LOAD},
+    {"cut_at_dynsym", "L32", RELA, cut("sym", 0), IN, 255, LOAD},
+    {"cut_at_dynamic", "B32", RELA, cut("dyn", 0), IN, 255, LOAD},
+    {"cut_at_shdrs", "L64", RELA, cut("sh", 0), IN, 255, LOAD},
+    {"cut_last_byte", "L32", RELA, cut("end", -1), IN, 255, LOAD},
+    // Header offsets past the end or wrapping; entry sizes of the header tables.
+    {"phoff_past_end", "L64", {}, at(32, 28, 0, 0x100000), IN, 255, LOAD},
+    {"shoff_past_end", "B32", {}, at(40, 32, 0, 0x100000), IN, 255, LOAD},
+    {"phoff_wraps", "B64", {}, at(32, 28, 0, NEG(8)), IN, 255, LOAD},
+    {"shoff_wraps", "L64", {}, at(40, 32, 0, NEG(8)), IN, 255, LOAD},
+    {"phentsize_0", "L32", {}, at(54, 42, 2, 0), IN, 255, LOAD},
+    {"shentsize_0", "B64", {}, at(58, 46, 2, 0), IN, 255, LOAD},
+    {"shentsize_huge", "L64", {}, at(58, 46, 2, 0xffff), IN, 255, LOAD},
+    // Section counts: e_shnum 0 with and without extended numbering, e_phnum and e_shstrndx escaped.
+    {"shnum_0", "L64", {}, at(60, 48, 2, 0), IN, 1, "ERROR: Dynamic section not found\n"},
+    {"shnum_0_shoff_0", "B32", {}, both(at(60, 48, 2, 0), at(40, 32, 0, 0)), IN, 1, "ERROR: Dynamic section not found\n"},
+    {"shnum_extended", "all", RELA, both(at(60, 48, 2, 0), at(32, 20, 0, 10, 0)), IN, 0, "", {{0x300, BIAS + 1}}},
+    {"shnum_extended_past_end", "L32", {}, both(at(60, 48, 2, 0), at(32, 20, 0, 1000, 0)), IN, 255, LOAD},
+    {"shnum_extended_beyond_32_bits", "B64", {}, both(at(60, 48, 2, 0), at(32, 20, 0, 0x10000000a, 0)), IN, 255, LOAD},
+    {"phnum_extended", "L64 B32", RELA, both(at(56, 44, 2, 0xffff), at(44, 28, 4, 3, 0)), IN, 0, "", {{0x300, BIAS + 1}}},
+    {"phnum_extended_past_end", "B64", {}, both(at(56, 44, 2, 0xffff), at(44, 28, 4, 0x10000, 0)), IN, 255, LOAD},
+    {"shstrndx_extended", "L32", {}, both(at(62, 50, 2, 0xffff), at(40, 24, 4, 9, 0)), IN, 0},
+    // Section contents past the end of the file, or at offsets that wrap.
+    {"dynamic_past_end", "L64", {}, at(24, 16, 0, 0x100000, 8), IN, 1, GET_DYN},
+    {"dynamic_size_wraps", "B32", {}, at(32, 20, 0, NEG(8), 8), IN, 1, GET_DYN},
+    {"dynsym_past_end", "B64", UNDEF, at(24, 16, 0, 0x100000, 4), IN, 1, SYM1},
+    {"dynstr_past_end", "L32", UNDEF, at(24, 16, 0, 0x100000, 5), IN, 1, SYM1},
+    {"data_offset_wraps", "L64", {}, at(24, 16, 0, NEG(8), 2), IN, 1, "ERROR: Could not copy sections\n"},
+    {"rela_past_end", "B32", RELA, at(24, 16, 0, 0x100000, 6), IN, 1, "ERROR: Could not read RELA entry from 0x0 (rel 0x0)\n" + F},
+    {"text_size_beyond_load", "L32", {}, at(32, 20, 0, 0xffffff00, 1), IN, 1, "ERROR: Virtual address not found in LOAD phdr\n" + ALIGN},
+    {"memsz_wraps", "B64", {}, at(104, 72, 0, NEG(0x100)), IN, 1, "ERROR: Virtual address not found in LOAD phdr\n" + ALIGN},
+    // Names: without NUL, st_name at and past the end of the string table.
+    {"name_without_nul", "L64", UNDEF, at(32, 20, 0, 2, 5), IN, 1, SYM1},
+    {"st_name_at_end", "B32", UNDEF, at(0x418, 0x410, 4, 3), IN, 1, SYM1},
+    {"st_name_wraps", "B64", UNDEF, at(0x418, 0x410, 4, 0xffffffff), IN, 1, SYM1},
+    {"syment_0", "L32", UNDEF, dv(11, 0), IN, 1, "ERROR: DT_SYMENT value (0) is smaller than expected\n" + SYMTAB},
+    // Table sizes and entry sizes: zero, huge, beyond 32 bits, past their section.
+    {"relasz_4gib", "L64", RELA, dv(8, 0, 0x100000000), IN, 1, "ERROR: DT_RELASZ value is too large: 0x100000000\n" + F},
+    {"relasz_wraps", "B64", RELA, dv(8, 0, NEG(24)), IN, 1, "ERROR: DT_RELASZ value is too large: 0xffffffffffffffe8\n" + F},
+    {"relsz_upper_bits", "L64", REL, dv(18, 0, 0x100000010), IN, 1, "ERROR: DT_RELSZ value is too large: 0x100000010\n" + F},
+    {"pltrelsz_upper_bits", "B64", PLT, dv(2, 0, 0x8000000000000018), IN, 1, "ERROR: DT_PLTRELSZ value is too large: 0x8000000000000018\n" + F},
+    {"relaent_upper_bits", "L64", RELA, dv(9, 0, 0x100000018), IN, 1, "ERROR: DT_RELAENT value is too large: 0x100000018\n" + F},
+    {"relent_upper_bits", "B64", REL, dv(19, 0, 0x200000000), IN, 1, "ERROR: DT_RELENT value is too large: 0x200000000\n" + F},
+    {"relaent_0", "L32", RELA, dv(9, 0), IN, 1, "ERROR: DT_RELAENT is smaller than expected\n" + F},
+    {"relent_0", "B32", REL, dv(19, 0), IN, 1, "ERROR: DT_RELENT is smaller than expected\n" + F},
+    {"relaent_huge", "B64", RELA, dv(9, 0, 0xffffffff), IN, 1, "ERROR: DT_RELASZ is not multiple of DT_RELAENT\n" + F},
+    {"table_past_section", "L32", RELA, dv(8, 6), IN, 1, "ERROR: Could not read RELA entry from 0xc (rel 0xc)\n" + F},
+    {"table_off_by_one", "L64", RELA, dref(7, "rel", 1), IN, 1, "ERROR: Could not read RELA entry from 0x1 (rel 0x0)\n" + F},
+    {"both_rel_and_rela", "all", RELA, retag(10, 17), IN, 1, "ERROR: Both DT_REL and DT_RELA are present\n"},
+    // r_offset at and past the last byte of the image.
+    {"last_word_64", "B64", {.rels = {{0x3f8, 0, RR, 1}}}, {}, IN, 0, "", {{0x3f8, BIAS + 1}}},
+    {"r_offset_last_byte", "L32", {.rels = {{0x3ff, 0, RR, 1}}}, {}, IN, 1, "ERROR: r_offset 0x3ff is out of bounds\n" + F},
+    {"r_offset_past_end", "B64", {.rels = {{0x400, 0, RR, 1}}}, {}, IN, 1, "ERROR: r_offset 0x400 is out of bounds\n" + F},
+    {"r_offset_wraps", "L64", {.rels = {{NEG(1), 0, RR, 1}}}, {}, IN, 1, "ERROR: r_offset 0xffffffffffffffff is out of bounds\n" + F},
+    {"rel_addend_last_byte", "L32", {.rels = {{0x3ff, 0, RR}}, .rela = false}, {}, IN, 1,
+     "ERROR: r_offset 0x3ff is out of bounds\nERROR: Could not get addend for REL entry at 0x0 (rel 0x0)\n" + F},
+    // PT_LOAD alignments that are not powers of two, on the segment used and on the other one.
+    {"align_not_power_of_two", "L64 B32", {}, at(112, 80, 0, 0x7fffffff), IN, 1,
+     "ERROR: PT_LOAD segment #0 has alignment 0x7fffffff, neither 0 nor a power of two\n" + ALIGN},
+    {"align_all_ones_32", "L32", {}, at(168, 112, 0, 0xffffffff), IN, 1,
+     "ERROR: PT_LOAD segment #1 has alignment 0xffffffff, neither 0 nor a power of two\n" + ALIGN},
+    {"align_2_63", "B64", {}, at(112, 80, 0, 0x8000000000000000), IN, 1, "ERROR: Virtual space is too large\n"},
+    // Outputs naming one file; numbers too large for 64 bits.
+    {"outputs_same_file", "L64", {}, {}, "-o both --output-entry both" + IN, 1, "ERROR: The image and the entry point would both be written to 'both'\n", {}, "", {}, "both"},
+    {"outputs_same_file_spelt_twice", "B32", {}, {}, "--output-entry ./in.out" + IN, 1, "ERROR: The image and the entry point would both be written to './in.out'\n"},
+    {"address_overflows", "L64", {}, {}, "99999999999999999999 in", 1, "ERROR: Unknown target address format\n"},
+    {"define_overflows", "L32", UNDEF, {}, "-d u=-99999999999999999999" + IN, 1, "ERROR: Value syntax error in symbol definition: \"u=-99999999999999999999\"\n"},
+    {"symfile_value_overflows", "B64", UNDEF, {}, "-f s" + IN, 1, "ERROR: Symbol value syntax error in line 1: \"0x10000000000000000\"\n"
+     "ERROR: Could not load symfile 's'\n", {}, "", {{"s", "0x10000000000000000 u\n"}}},
+    // Symbol files: long lines read whole, a NUL byte refused with its line.
+    {"symfile_long_comment", "L64", UNDEF, {}, "-f s" + IN, 1, "ERROR: Symbol \"u\" is undefined\n" + F, {}, "", {{"s", "# " + LONG + "0xdead u\n"}}},
+    {"symfile_long_name", "B32", {.rels = {{0x300, 1, RA, 2}}, .syms = {{LONG, 0x10, 0, 0}}}, {}, "-f s" + IN, 0, "", {{0x300, 0x52}}, "", {{"s", "0x50 " + LONG}}},
+    {"symfile_line_after_long_line", "L32", {}, {}, "-f s" + IN, 1, "ERROR: Incomplete record in line 2\nERROR: Could not load symfile 's'\n", {}, "", {{"s", "1 " + LONG + "\nx\n"}}},
+    {"symfile_nul", "L64", {}, {}, "-f s" + IN, 1, "ERROR: NUL byte in line 2 of 's'\nERROR: Could not load symfile 's'\n", {}, "", {{"s", std::string("1 a\n2 b\0c\n", 10)}}},
+    {"symfile_dev_zero", "B64", {}, {}, "-f /dev/zero" + IN, 1, "ERROR: NUL byte in line 1 of '/dev/zero'\nERROR: Could not load symfile '/dev/zero'\n"},
+    // Bounded cost: a device as INPUT; thousands of entries against one long name.
+    {"input_dev_zero", "L64", {}, {}, "-o img 0 /dev/zero", 255, "%P: Could not load '/dev/zero' as ELF\n", {}, "", {}, "img"},
+    {"one_long_name_many_entries", "L64", {.rels = std::vector<Rel>(20000, {0x300, 1, RA, 2}), .syms = {{std::string(4 << 20, 'n'), 0x10, 0, 0}}}, {},
+     "--ignore-undefined" + IN, 0, "", {{0x300, 2}}},
 };
 
 // Every machine with the three types the tool applies for it, in the class and byte order it uses.
@@ -293,6 +389,18 @@ TEST(E2E, HelpAndVersion) {
                                                     "--help --ignore-unaligned-relsz --ignore-undefined --ignore-weak --include-readonly --no-expect-pltrel "
                                                     "--no-expect-rel -o --output-entry -v -V --version"))
         EXPECT_TRUE(std::regex_search(help.out, std::regex("\\s" + option + "[\\s,]"))) << option;
+}
+
+// A write that fails midway (here at the file size limit) leaves the old image as it was, and nothing beside it.
+TEST(E2E, FailedWriteKeepsOldImage) {
+    if (std::getenv("PIESHIFT_TEST_WRAPPER")) GTEST_SKIP() << "the file size limit is set by a POSIX shell";
+    const testrun::TempDir dir;
+    dir.write("in", build(L64, RELA).bytes);
+    dir.write("in.out", "old");
+    const testrun::Result r = testrun::run({"sh", "-c", "ulimit -f 0 && exec \"$0\" \"$@\"", testrun::bin(), "0", "in"}, dir.path);
+    EXPECT_EQ(std::pair(r.status, r.err), std::pair(1, std::string("ERROR: Could write: File too large\nERROR: Could not save output.\n")));
+    EXPECT_EQ(dir.read("in.out"), "old");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 2);
 }
 
 }  // namespace
