@@ -441,37 +441,9 @@ uint64_t kelpx_dyn_get_ptr(const kelpx_dyn *dyn) {
     return dyn->d_un;
 }
 
-static int decode_rel(const kelpx_section *section, kelpx_rel *rel, uint32_t offset, bool rela) {
-    if (section->data == nullptr)
-        return -1;
-    const kelpx_handle *elf = section->elf;
-    const auto &l = layout_of(elf).rel;
-    const auto r = record_at(section_bytes(section), offset, rela ? l.rela_size : l.rel_size);
-    if (r.empty())
-        return -1;
-    const int msb = elf->msb;
-    const uint64_t r_info = get(r, l.r_info, msb);
-    kelpx_rel out{};
-    out.r_offset = get(r, l.r_offset, msb);
-    out.r_info = r_info;
-    // r_addend is an Elf32_Sword or Elf64_Sxword: widen it with its sign.
-    out.r_addend = rela ? static_cast<uint64_t>(sign_extend(get(r, l.r_addend, msb), l.r_addend.width)) : 0;
-    // The gABI split of r_info. A machine that packs it differently (the little-endian MIPS64 layout,
-    // say) would be told apart here by elf->e_machine; none of the supported machines does.
-    if (elf->elfclass == elfclass32) {
-        out.r_sym = r_info >> 8;
-        out.r_type = static_cast<uint32_t>(r_info & 0xff);
-    } else {
-        out.r_sym = r_info >> 32;
-        out.r_type = static_cast<uint32_t>(r_info & 0xffffffff);
-    }
-    *rel = out;
-    return 0;
-}
-
 namespace {
 
-// decode_rel for one class, byte order and form fixed at compile time, so that every field is one
+// Relocation entries for one class, byte order and form fixed at compile time, so that every field is one
 // load at a constant offset of the class's layout.
 template <uint8_t elfclass, bool msb, bool rela>
 uint32_t decode_rels(std::span<const uint8_t> bytes, kelpx_rel *rels, uint64_t offset, uint32_t entsize,
@@ -491,7 +463,8 @@ uint32_t decode_rels(std::span<const uint8_t> bytes, kelpx_rel *rels, uint64_t o
         if constexpr (rela)
             out.r_addend = static_cast<uint64_t>(
                 sign_extend(kelpbase_get_word(r + l.r_addend.off, l.r_addend.width, msb), l.r_addend.width));
-        // The gABI split of r_info, as decode_rel makes it.
+        // The gABI split of r_info. A machine that packs it differently (the little-endian MIPS64
+        // layout, say) would be told apart here; none of the supported machines does.
         out.r_sym = elfclass == elfclass32 ? r_info >> 8 : r_info >> 32;
         out.r_type = static_cast<uint32_t>(elfclass == elfclass32 ? r_info & 0xff : r_info & 0xffffffff);
     }
@@ -525,12 +498,13 @@ uint32_t kelpx_section_get_relas(const kelpx_section *section, kelpx_rel *rels, 
     return section->data == nullptr ? 0 : decode_rels<true>(section, rels, offset, entsize, count);
 }
 
+// One entry is a batch of one: a single decoder serves both, so the two cannot disagree.
 int kelpx_section_get_rel_offs(const kelpx_section *section, kelpx_rel *rel, uint32_t offset) {
-    return decode_rel(section, rel, offset, false);
+    return kelpx_section_get_rels(section, rel, offset, kelpx_get_sizeof_Rel(section->elf), 1) == 1 ? 0 : -1;
 }
 
 int kelpx_section_get_rela_offs(const kelpx_section *section, kelpx_rel *rel, uint32_t offset) {
-    return decode_rel(section, rel, offset, true);
+    return kelpx_section_get_relas(section, rel, offset, kelpx_get_sizeof_Rela(section->elf), 1) == 1 ? 0 : -1;
 }
 
 int kelpx_section_get_sym_offs(const kelpx_section *section, kelpx_sym *sym, uint32_t offset) {
