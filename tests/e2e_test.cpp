@@ -129,6 +129,8 @@ const Case cases[] = {
     {"type_unnamed", "L32", {.rels = {{0x300, 0, 200}}}, {}, IN, 1, "ERROR: No relocation info for type 200\n" + F},
     {"type_above_255", "L64", {.rels = {{0x300, 0, 264}}}, {}, IN, 1, "ERROR: No relocation info for type 264\n" + F},
     {"type_not_applied", "L64", {.rels = {{0x300, 0, 5}}}, {}, IN, 1, "ERROR: R_X86_64_COPY is not handled\n" + F},
+    // ELFv1 PLT slots hold function descriptors, which the tool does not build: the ABI picks the record.
+    {"ppc64_elfv1_jmp_slot", "B64", {.rels = {{0x300, 0, 21}}}, both(at(18, 18, 2, 21), at(48, 36, 4, 1)), IN, 1, "ERROR: R_PPC64_JMP_SLOT is not handled\n" + F},
     // As a loader does: NONE entries are no relocation, wherever they point; a main table that also covers
     // the PLT table stops where it starts; a REL PLT slot holds a stub's address, not an addend.
     {"none_skipped", "all", {.rels = {{0, 0, 0}, {0x300, 0, RR, 1}}, .plt = {{0x5000, 0, 0}}, .rela = false}, {}, IN, 0, "", {{0x300, BIAS + 1}}},
