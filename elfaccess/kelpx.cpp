@@ -236,31 +236,35 @@ int kelpx_load(kelpx_handle *elf, const char *path) {
     }
 }
 
-int kelpx_load_memory(kelpx_handle *elf, const uint8_t *bytes, uint64_t size) {
+namespace {
+
+// The bytes either copied into the handle or only viewed, the caller keeping them alive.
+int load_bytes(kelpx_handle *elf, const uint8_t *bytes, uint64_t size, bool copy) {
     kelpx_unload(elf);
     if (size > SIZE_MAX || (bytes == nullptr && size != 0))
         return -1;
     try {
         kelpx_handle h{};
-        h.owned.assign(bytes, bytes + size);
-        h.file = h.owned;
+        if (copy) {
+            h.owned.assign(bytes, bytes + size);
+            h.file = h.owned;
+        } else {
+            h.file = std::span<const uint8_t>(bytes, static_cast<size_t>(size));
+        }
         return load_handle(elf, std::move(h));
     } catch (const std::bad_alloc &) {
         return -1;
     }
 }
 
+}  // namespace
+
+int kelpx_load_memory(kelpx_handle *elf, const uint8_t *bytes, uint64_t size) {
+    return load_bytes(elf, bytes, size, true);
+}
+
 int kelpx_load_view(kelpx_handle *elf, const uint8_t *bytes, uint64_t size) {
-    kelpx_unload(elf);
-    if (size > SIZE_MAX || (bytes == nullptr && size != 0))
-        return -1;
-    try {
-        kelpx_handle h{};
-        h.file = std::span<const uint8_t>(bytes, static_cast<size_t>(size));
-        return load_handle(elf, std::move(h));
-    } catch (const std::bad_alloc &) {
-        return -1;
-    }
+    return load_bytes(elf, bytes, size, false);
 }
 
 void kelpx_unload(kelpx_handle *elf) {
