@@ -3,6 +3,9 @@
 # `make sanitize` does the same with ASan and UBSan; `make windows` cross-builds pieshift.exe with
 # mingw-w64 and `make test-wine` runs the end-to-end tests against it under wine; `make package` makes
 # the .deb and the .tar.gz.
+# `make riscv-example` installs pieshift into a scratch prefix, builds examples/riscv-virt against it and
+# boots its image under qemu-system-riscv64; `make riscv-example-fetch` builds it with FetchContent of
+# this tree instead (FETCH_ARGS= clones this repository's HEAD with git).
 # `make fuzz-run` runs each fuzz target for FUZZ_SECONDS from the seed corpus in fuzz/corpus.
 # `make bench` runs the micro-benchmarks; `make bench-compare` times the tool against objcopy, llvm-objcopy
 # and cp on generated inputs of about 500 MB in BENCH_DIR (BASELINE=path adds an older pieshift).
@@ -15,11 +18,14 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 # Extra CMake settings, e.g. CMAKE_ARGS=-DPIESHIFT_WERROR=ON (as CI builds).
 CMAKE_ARGS ?=
+EXAMPLE_PREFIX ?= $(BUILD)/example-prefix
+FETCH_ARGS ?= -DFETCHCONTENT_SOURCE_DIR_PIESHIFT=$(CURDIR)
 
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := run symfile elf
 
-.PHONY: all build demo test sanitize windows test-wine install package bench bench-compare fuzz fuzz-run clean
+.PHONY: all build demo test sanitize windows test-wine install package riscv-example riscv-example-fetch \
+	bench bench-compare fuzz fuzz-run clean
 
 all: build
 
@@ -37,17 +43,18 @@ demo: build
 	@examples/board.sh x86_64-linux-gnu $(BUILD)/examples $(BUILD)/examples/sample.img 0x80000000 \
 	    $$(cat $(BUILD)/examples/sample.entry)
 
+# Tests are built only where GoogleTest is found; here their absence is an error.
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
 
 sanitize:
 	cmake -S . -B $(ASAN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DPIESHIFT_SANITIZE=ON $(CMAKE_ARGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure --no-tests=error -j $(JOBS)
 
 windows:
 	cmake -S . -B $(WIN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release \
-	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DPIESHIFT_TESTS=OFF $(CMAKE_ARGS)
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DBUILD_TESTING=OFF $(CMAKE_ARGS)
 	cmake --build $(WIN_BUILD) -j $(JOBS) --target pieshift
 
 # The Linux build's end-to-end tests (the table and the real static PIEs) against pieshift.exe. The first
@@ -65,9 +72,21 @@ install: build
 package: build
 	cd $(BUILD) && cpack
 
+riscv-example: build
+	rm -rf $(EXAMPLE_PREFIX)
+	cmake --install $(BUILD) --prefix $(abspath $(EXAMPLE_PREFIX))
+	cmake -S examples/riscv-virt -B $(BUILD)/riscv-virt $(GENERATOR) -DCMAKE_PREFIX_PATH=$(abspath $(EXAMPLE_PREFIX))
+	cmake --build $(BUILD)/riscv-virt
+	cd $(BUILD)/riscv-virt && ctest --output-on-failure --no-tests=error
+
+riscv-example-fetch:
+	cmake -S examples/riscv-virt -B $(BUILD)/riscv-virt-fetch $(GENERATOR) -DPIESHIFT_FETCH=ON $(FETCH_ARGS)
+	cmake --build $(BUILD)/riscv-virt-fetch -j $(JOBS)
+	cd $(BUILD)/riscv-virt-fetch && ctest --output-on-failure --no-tests=error
+
 BENCH_DIR ?= /tmp/pieshift-bench
 RUNS ?= 5
-BENCH_CONFIG = cmake -S . -B $(BUILD)-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DPIESHIFT_BENCH=ON -DPIESHIFT_TESTS=OFF $(CMAKE_ARGS)
+BENCH_CONFIG = cmake -S . -B $(BUILD)-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DPIESHIFT_BENCH=ON -DBUILD_TESTING=OFF $(CMAKE_ARGS)
 
 bench:
 	$(BENCH_CONFIG)
@@ -88,7 +107,7 @@ bench-compare:
 	done
 
 fuzz:
-	CXX=clang++ CC=clang cmake -S . -B $(BUILD)-fuzz $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DPIESHIFT_FUZZ=ON -DPIESHIFT_TESTS=OFF
+	CXX=clang++ CC=clang cmake -S . -B $(BUILD)-fuzz $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DPIESHIFT_FUZZ=ON -DBUILD_TESTING=OFF
 	cmake --build $(BUILD)-fuzz -j $(JOBS)
 
 # New inputs go to a scratch corpus so that the seeds in the repository stay as they are; a finding

@@ -1,6 +1,7 @@
 # Cross build of a self-contained pieshift.exe for 64-bit Windows with the mingw-w64 toolchain
 # (Debian: g++-mingw-w64-x86-64-posix). Use with
-#   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DPIESHIFT_TESTS=OFF
+#   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake && cmake --build build-win
+# (the tests need a Windows GoogleTest; without one they are off).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
