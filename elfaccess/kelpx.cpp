@@ -4,6 +4,7 @@
 #include "kelpx.h"
 
 #include <cassert>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -209,6 +210,7 @@ bool read_file(const char *path, std::vector<uint8_t> *bytes) {
             bytes->insert(bytes->end(), chunk, chunk + n);
         ok = ok && bytes->size() <= max_file_size && std::ferror(f) == 0;
     } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
         ok = false;
     }
     std::fclose(f);
@@ -232,6 +234,7 @@ int kelpx_load(kelpx_handle *elf, const char *path) {
         h.file = h.owned;
         return load_handle(elf, std::move(h));
     } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
         return -1;
     }
 }
@@ -253,6 +256,7 @@ int load_bytes(kelpx_handle *elf, const uint8_t *bytes, uint64_t size, bool copy
         }
         return load_handle(elf, std::move(h));
     } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
         return -1;
     }
 }

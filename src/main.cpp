@@ -278,10 +278,9 @@ void scan_options(context *ctx, words *w) {
 
 }  // namespace
 
-// The whole run; main's body, kept apart so that a fuzz harness can call it in process.
-int main_run(int argc, char **argv);
+namespace {
 
-int main_run(int argc, char **argv) {
+int run(int argc, char **argv) {
     context ctx{};
     ctx.progname = argc > 0 && argv[0] != nullptr ? argv[0] : "pieshift";
     ctx.symtab = symtab_create();
@@ -339,10 +338,20 @@ int main_run(int argc, char **argv) {
                 (ctx.entry_path != nullptr && osdep_same_file(input, ctx.entry_path));
     osdep_input bytes;
     kelpx_handle elf{};
-    if (osdep_input_open(&bytes, input, copy, {kelpx_ident_size, kelpx_ident_ok}) != 0 ||
-        kelpx_load_view(&elf, bytes.bytes, bytes.size) != 0) {
-        fprintf(stderr, "%s: Could not load '%s' as ELF\n", ctx.progname, input);
+    // errno tells a failed allocation from a malformed input; a mapping that failed before the copy
+    // served must not count.
+    bool loaded = osdep_input_open(&bytes, input, copy, {kelpx_ident_size, kelpx_ident_ok}) == 0;
+    if (loaded) {
+        errno = 0;
+        loaded = kelpx_load_view(&elf, bytes.bytes, bytes.size) == 0;
+    }
+    if (!loaded) {
         osdep_input_close(&bytes);
+        if (errno == ENOMEM) {
+            fprintf(stderr, "ERROR: Could not load '%s': %s\n", input, strerror(errno));
+            return 1;
+        }
+        fprintf(stderr, "%s: Could not load '%s' as ELF\n", ctx.progname, input);
         return -1;
     }
     int status = pieshift(&ctx, &elf);
@@ -350,6 +359,22 @@ int main_run(int argc, char **argv) {
     kelpx_unload(&elf);
     osdep_input_close(&bytes);
     return status;
+}
+
+}  // namespace
+
+// The whole run; main's body, kept apart so that a fuzz harness can call it in process.
+int main_run(int argc, char **argv);
+
+int main_run(int argc, char **argv) {
+    // Stages turn a failed allocation into their own message; this catches what no stage expected,
+    // so that running out of memory is never a crash or a success.
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc &) {
+        fprintf(stderr, "ERROR: Out of memory: %s\n", strerror(ENOMEM));
+        return 1;
+    }
 }
 
 #ifndef PIESHIFT_NO_MAIN

@@ -115,7 +115,8 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
 
     if (copy_sections(ctx, elf) != 0)
         return fail("ERROR: Could not copy sections\n");
-    section_find_excluded(ctx, elf, &excluded);
+    if (section_find_excluded(ctx, elf, &excluded) != 0)
+        return 1;
     ctx->excluded = &excluded;
 
     if (!ctx->force_dynamic && find_dyn_dt(elf, &dynamic_info, nullptr, 0, elf::DT_NEEDED) >= 0)

@@ -4,8 +4,10 @@
 #include "section.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "find.h"
@@ -144,7 +146,7 @@ int copy_sections(context *ctx, const kelpx_handle *elf) {
     return 0;
 }
 
-void section_find_excluded(const context *ctx, const kelpx_handle *elf, excluded_sections *ex) {
+int section_find_excluded(const context *ctx, const kelpx_handle *elf, excluded_sections *ex) {
     ex->ranges.clear();
     ex->hull_size = 0;
     try {
@@ -171,10 +173,11 @@ void section_find_excluded(const context *ctx, const kelpx_handle *elf, excluded
                 r.start++;
         std::erase_if(ex->ranges, [](const excluded_range &r) { return r.start >= r.end; });
     } catch (const std::bad_alloc &) {
-        ex->ranges.clear();  // the warning is advice; the image does not depend on it
+        fprintf(stderr, "ERROR: Could not list the sections left out of the image: %s\n", strerror(ENOMEM));
+        return -1;
     }
     if (ex->ranges.empty())
-        return;
+        return 0;
     uint64_t hull_start = UINT64_MAX, hull_end = 0;
     for (const excluded_range &r : ex->ranges) {
         hull_start = std::min(hull_start, r.start);
@@ -182,6 +185,7 @@ void section_find_excluded(const context *ctx, const kelpx_handle *elf, excluded
     }
     ex->hull_start = hull_start;
     ex->hull_size = hull_end - hull_start;
+    return 0;
 }
 
 void section_warn_excluded(excluded_sections *ex, uint64_t target) {
@@ -189,7 +193,7 @@ void section_warn_excluded(excluded_sections *ex, uint64_t target) {
         if (target < r.start || target >= r.end)
             continue;
         fprintf(stderr, "WARNING: A relocation points to 0x%" PRIx64 " in section [%s], which is not in the image%s\n",
-                target, r.name.c_str(), r.readonly_data ? "; --include-readonly puts it in" : "");
+                target, r.name, r.readonly_data ? "; --include-readonly puts it in" : "");
         ex->hull_size = 0;  // once per run
         return;
     }
