@@ -103,8 +103,7 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
         return 1;
     }
 
-    ctx->pagesize = osdep_get_pagesize();
-    ctx->vspace = static_cast<uint8_t *>(osdep_aligned_alloc(ctx->pagesize, ctx->vspace_size));
+    ctx->vspace = static_cast<uint8_t *>(osdep_aligned_alloc(osdep_get_pagesize(), ctx->vspace_size));
     if (ctx->vspace == nullptr) {
         fprintf(stderr, "ERROR: Could not allocate output space: %s\n", strerror(errno));
         return 1;
