@@ -59,6 +59,12 @@ struct osdep_output {
 // Closes the file and removes a temporary file; the target stays as it was.
 void osdep_output_discard(osdep_output *out);
 
+// Randomness
+
+// Fills key with bytes from the system's random source, for hashes that a crafted input must not be
+// able to collide; where that source fails, with the clock and addresses mixed, which differ per run.
+void osdep_random_key(uint64_t key[2]);
+
 // Memory
 
 uint32_t osdep_get_pagesize();

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -178,6 +179,21 @@ FILE *osdep_sys_open_temp(const char *path, std::string *temp_path, std::string 
 
 int osdep_sys_replace(const char *temp_path, const char *target) {
     return rename(temp_path, target);
+}
+
+// Randomness
+
+void osdep_random_key(uint64_t key[2]) {
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    bool ok = fd >= 0 && read(fd, key, 2 * sizeof key[0]) == static_cast<ssize_t>(2 * sizeof key[0]);
+    if (fd >= 0)
+        close(fd);
+    if (ok)
+        return;
+    struct timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    key[0] = static_cast<uint64_t>(now.tv_nsec) * 0x9e3779b97f4a7c15u ^ static_cast<uint64_t>(now.tv_sec);
+    key[1] = reinterpret_cast<uintptr_t>(&now) ^ static_cast<uint64_t>(getpid()) << 32;
 }
 
 // Memory

@@ -2,6 +2,10 @@
 // file that replaces an output, opening files, and the image buffer.
 #ifdef _WIN32
 
+// Declares rand_s, the C library's call into the system's random source.
+#define _CRT_RAND_S
+#include <stdlib.h>
+
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -142,6 +146,21 @@ int osdep_sys_replace(const char *temp_path, const char *target) {
         return 0;
     errno = EACCES;
     return -1;
+}
+
+// Randomness
+
+void osdep_random_key(uint64_t key[2]) {
+    for (int i = 0; i < 2; i++) {
+        unsigned high = 0, low = 0;
+        if (rand_s(&high) != 0 || rand_s(&low) != 0) {
+            LARGE_INTEGER counter;
+            QueryPerformanceCounter(&counter);
+            high = static_cast<unsigned>(counter.QuadPart) ^ GetCurrentProcessId();
+            low = static_cast<unsigned>(reinterpret_cast<uintptr_t>(&counter)) ^ static_cast<unsigned>(i);
+        }
+        key[i] = uint64_t{high} << 32 | low;
+    }
 }
 
 // Memory

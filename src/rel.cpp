@@ -52,11 +52,24 @@ struct resolved_sym {
     uint64_t redefined_value;
 };
 
+// A name and its user definition, found once however many symbols share it.
+struct resolved_name {
+    const char *name;
+    bool redefined;
+    uint64_t redefined_value;
+};
+
+// Keyed per run: symbol indices and name offsets come from the input, which must not be able to
+// pile them into one bucket.
+struct number_hash {
+    size_t operator()(uint64_t value) const { return static_cast<size_t>(symtab_hash_number(value)); }
+};
+
 // The symbols met along one table. Nothing in the walk changes the input they are read from.
 struct symbol_cache {
-    std::unordered_map<uint64_t, resolved_sym> by_index;  // nodes stay put as the map grows
+    std::unordered_map<uint64_t, resolved_sym, number_hash> by_index;  // nodes stay put as the map grows
+    std::unordered_map<uint64_t, resolved_name, number_hash> by_name;  // by st_name
     const resolved_sym *sym0;  // symbol 0, which every relative entry names, without a lookup
-    resolved_sym uncached;     // when the map cannot grow
 };
 
 // Everything one entry needs that does not change along the table.
@@ -68,6 +81,20 @@ struct walk_state {
     symbol_cache *symbols;
 };
 
+// The name at st_name and its user definition; null when it cannot be read.
+const resolved_name *resolve_name(const walk_state &w, uint32_t st_name) {
+    auto &by_name = w.symbols->by_name;
+    auto found = by_name.find(st_name);
+    if (found != by_name.end())
+        return &found->second;
+    resolved_name r{};
+    size_t length;
+    if (symtab_get_name(w.ctx->symtab, st_name, &r.name, &length) != 0)
+        return nullptr;
+    r.redefined = symtab_redefine(w.ctx->symtab, &r.redefined_value, r.name, length) == 0;
+    return &by_name.emplace(st_name, r).first->second;
+}
+
 // Symbol r_sym and its user definition; null when it cannot be read.
 const resolved_sym *resolve(const walk_state &w, uint64_t r_sym) {
     symbol_cache &cache = *w.symbols;
@@ -77,21 +104,18 @@ const resolved_sym *resolve(const walk_state &w, uint64_t r_sym) {
     if (found != cache.by_index.end())
         return &found->second;
     resolved_sym r{};
-    size_t length;
-    if (symtab_get_sym(w.ctx->symtab, &r.sym, &r.name, &length, r_sym) != 0)
+    if (symtab_read_sym(w.ctx->symtab, &r.sym, r_sym) != 0)
         return nullptr;
-    // A name longer than every definition is none of them: no need to hash it.
-    r.redefined = r_sym != 0 && length <= w.ctx->symtab->longest_def &&
-                  symtab_redefine(w.ctx->symtab, &r.redefined_value, r.name) == 0;
-    try {
-        const resolved_sym *stored = &cache.by_index.emplace(r_sym, r).first->second;
-        if (r_sym == 0)
-            cache.sym0 = stored;
-        return stored;
-    } catch (const std::bad_alloc &) {
-        cache.uncached = r;
-        return &cache.uncached;
-    }
+    const resolved_name *name = resolve_name(w, kelpx_sym_get_name_offs(&r.sym));
+    if (name == nullptr)
+        return nullptr;
+    r.name = name->name;
+    r.redefined = r_sym != 0 && name->redefined;
+    r.redefined_value = name->redefined_value;
+    const resolved_sym *stored = &cache.by_index.emplace(r_sym, r).first->second;
+    if (r_sym == 0)
+        cache.sym0 = stored;
+    return stored;
 }
 
 // info: the record's entry for the entry's type, null when the machine names no such type.

@@ -148,6 +148,7 @@ int copy_sections(context *ctx, const kelpx_handle *elf) {
 
 int section_find_excluded(const context *ctx, const kelpx_handle *elf, excluded_sections *ex) {
     ex->ranges.clear();
+    ex->end_so_far.clear();
     ex->hull_size = 0;
     try {
         std::vector<uint64_t> image_ends;
@@ -168,33 +169,42 @@ int section_find_excluded(const context *ctx, const kelpx_handle *elf, excluded_
         }
         // A pointer one past the end of an object in the image may equal the start of the section
         // that follows it: that address belongs to the image.
+        std::sort(image_ends.begin(), image_ends.end());
         for (excluded_range &r : ex->ranges)
-            if (std::find(image_ends.begin(), image_ends.end(), r.start) != image_ends.end())
+            if (std::binary_search(image_ends.begin(), image_ends.end(), r.start))
                 r.start++;
         std::erase_if(ex->ranges, [](const excluded_range &r) { return r.start >= r.end; });
+        // Sorted, a target's candidates are found by a search, not by a scan per relocation.
+        std::stable_sort(ex->ranges.begin(), ex->ranges.end(),
+                         [](const excluded_range &a, const excluded_range &b) { return a.start < b.start; });
+        ex->end_so_far.reserve(ex->ranges.size());
+        uint64_t highest = 0;
+        for (const excluded_range &r : ex->ranges)
+            ex->end_so_far.push_back(highest = std::max(highest, r.end));
     } catch (const std::bad_alloc &) {
         fprintf(stderr, "ERROR: Could not list the sections left out of the image: %s\n", strerror(ENOMEM));
         return -1;
     }
     if (ex->ranges.empty())
         return 0;
-    uint64_t hull_start = UINT64_MAX, hull_end = 0;
-    for (const excluded_range &r : ex->ranges) {
-        hull_start = std::min(hull_start, r.start);
-        hull_end = std::max(hull_end, r.end);
-    }
-    ex->hull_start = hull_start;
-    ex->hull_size = hull_end - hull_start;
+    ex->hull_start = ex->ranges.front().start;
+    ex->hull_size = ex->end_so_far.back() - ex->hull_start;
     return 0;
 }
 
 void section_warn_excluded(excluded_sections *ex, uint64_t target) {
-    for (const excluded_range &r : ex->ranges) {
-        if (target < r.start || target >= r.end)
+    // The ranges that start at or below target; one of them holds it when the highest end among
+    // them lies above it.
+    auto above = std::upper_bound(ex->ranges.begin(), ex->ranges.end(), target,
+                                  [](uint64_t t, const excluded_range &r) { return t < r.start; });
+    if (above == ex->ranges.begin() || ex->end_so_far[static_cast<size_t>(above - ex->ranges.begin()) - 1] <= target)
+        return;
+    for (auto r = ex->ranges.begin(); r != above; ++r) {
+        if (target >= r->end)
             continue;
         fprintf(stderr, "WARNING: A relocation points to 0x%" PRIx64 " in section [%s], which is not in the image%s\n",
-                target, r.name, r.readonly_data ? "; --include-readonly puts it in" : "");
-        ex->hull_size = 0;  // once per run
+                target, r->name, r->readonly_data ? "; --include-readonly puts it in" : "");
+        ex->hull_size = 0;  // once per run: the scan above happens once
         return;
     }
 }

@@ -18,10 +18,11 @@
 struct excluded_range {
     uint64_t start, end;  // link-time addresses, end exclusive
     const char *name;     // inside the loaded file: sections may all name one huge string
-    bool readonly_data;  // --include-readonly would put it in
+    bool readonly_data;   // --include-readonly would put it in
 };
 struct excluded_sections {
-    std::vector<excluded_range> ranges;
+    std::vector<excluded_range> ranges;  // by start address; among equal starts, in section order
+    std::vector<uint64_t> end_so_far;    // [i]: the highest end among ranges[0..i]
     uint64_t hull_start = 0, hull_size = 0;
 };
 
