@@ -4,7 +4,7 @@
 # mingw-w64 and `make test-wine` runs the end-to-end tests against it under wine; `make package` makes
 # the .deb and the .tar.gz.
 # `make fuzz-run` runs each fuzz target for FUZZ_SECONDS from the seed corpus in fuzz/corpus.
-# `make bench` runs the micro-benchmarks; `make bench-compare` times the tool against objcopy, llvm-objcopy
+# `make bench` runs the micro-benchmarks; `make bench-cost` times the tool on crafted hostile inputs; `make bench-compare` times the tool against objcopy, llvm-objcopy
 # and cp on generated inputs of about 500 MB in BENCH_DIR (BASELINE=path adds an older pieshift).
 BUILD ?= build
 ASAN_BUILD ?= build-asan
@@ -19,7 +19,7 @@ CMAKE_ARGS ?=
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := run symfile elf
 
-.PHONY: all build demo test sanitize windows test-wine install package bench bench-compare fuzz fuzz-run clean
+.PHONY: all build demo test sanitize windows test-wine install package bench bench-cost bench-compare fuzz fuzz-run clean
 
 all: build
 
@@ -75,6 +75,12 @@ bench:
 	$(BUILD)-bench/bench/pieshift_bench
 
 # The 486 MB-style input (ELF64 LSB RELA) and its ELF32 MSB REL counterpart, each generated once.
+# The crafted inputs of bounded cost: time and peak memory of each run of the tool.
+bench-cost:
+	$(BENCH_CONFIG)
+	cmake --build $(BUILD)-bench -j $(JOBS) --target pieshift cost_run
+	$(BUILD)-bench/bench/cost_run $(BUILD)-bench/pieshift
+
 bench-compare:
 	$(BENCH_CONFIG)
 	cmake --build $(BUILD)-bench -j $(JOBS) --target pieshift gen_bigpie
