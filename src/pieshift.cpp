@@ -67,6 +67,8 @@ int save_entry(context *ctx, const kelpx_handle *elf) {
         return fail("ERROR: Could not get Ehdr\n");
     uint64_t old_entry = kelpx_ehdr_get_entry(&ehdr);
     uint64_t new_entry = old_entry + ctx->address - ctx->vspace_start;
+    if (kelpx_get_sizeof_Addr(elf) == 4)
+        new_entry = static_cast<uint32_t>(new_entry);  // a 32-bit machine's address, as the relocations
     if (ctx->verbose >= 2)
         printf("  0x%" PRIx64 " (old: 0x%" PRIx64 ")\n", new_entry, old_entry);
     if (save_address(ctx, ctx->entry_path, new_entry) != 0) {

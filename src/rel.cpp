@@ -171,8 +171,9 @@ int apply_entry(const walk_state &w, const kelpx_rel *rel, const relevant_rels_i
     switch (info->kind) {
     case kelpx_rel_kind::relative:
         value = addend + ctx->address - ctx->vspace_start;
+        // The addend is the link-time target; a 32-bit one counts only its low bits.
         if (ctx->excluded != nullptr)
-            section_check_target(ctx->excluded, addend);  // the addend is the link-time target
+            section_check_target(ctx->excluded, w.addr_size == 4 ? static_cast<uint32_t>(addend) : addend);
         break;
     case kelpx_rel_kind::symbolic:
     case kelpx_rel_kind::got:
@@ -189,9 +190,19 @@ int apply_entry(const walk_state &w, const kelpx_rel *rel, const relevant_rels_i
         return -1;
     }
     uint64_t rel_off = r_offset - ctx->vspace_start;
+    bool storable = true;
+    if (w.addr_size == 4) {
+        // A 32-bit machine adds modulo 2^32: a sign-extended addend or a bias that moves an image
+        // linked above 0x80000000 down must not leave upper bits. A user's value of more than 32 bits
+        // is no address of that machine, however it would wrap.
+        bool uses_s = info->kind != kelpx_rel_kind::relative && r_sym != 0 && resolved->redefined;
+        storable = !uses_s || value_s <= UINT32_MAX || value_s >= UINT64_C(0xffffffff80000000);
+        if (storable)
+            value = static_cast<uint32_t>(value);
+    }
     if (ctx->verbose >= 3)
         printf("    0x%" PRIx64 " -> 0x%" PRIx64 " (rel 0x%" PRIx64 ")\n", value, r_offset, rel_off);
-    if (kelpx_store_Addr(w.elf, ctx->vspace + rel_off, value) != 0) {
+    if (!storable || kelpx_store_Addr(w.elf, ctx->vspace + rel_off, value) != 0) {
         fprintf(stderr, "ERROR: Could not store 0x%" PRIx64 " to 0x%" PRIx64 " (rel 0x%" PRIx64 ")\n", value,
                 r_offset, rel_off);
         return -1;

@@ -19,7 +19,7 @@ using Patch = std::function<void(Built &)>;
 using Stores = std::vector<std::pair<uint64_t, uint64_t>>;
 
 struct Case {
-    const char *name, *kinds;  // kinds: any of "L32 L64 B32 B64", or "all"
+    const char *name, *kinds;  // kinds: any of "L32 L64 B32 B64", "all", "machines" or "machines" and some
     Pie pie;
     Patch patch;
     std::string args;
@@ -94,8 +94,13 @@ const Case cases[] = {
      {}, "-f s1 -F ::field::2:1 -f s2 -d d=4 -d d=5" + IN, 0, "", {{0x300, 0x5000}, {0x308, 0100}, {0x310, NEG(1)}, {0x318, 5}, {0x320, 0x99}}, "",
      {{"s1", "# value name\n\n  0x5000 a  more words\r\n\t0100\tb\r\n-1 c\n7 d\n"}, {"s2", "e 0x99 x\n# 1 e\n"}}},
     {"letters_take_words_in_turn", "B32", UNDEF, {}, "-do u=0x50 img" + IN, 0, "", {{0x300, 0x52}}, "", {}, "img"},
-    {"store_sign_extended_32", "L32 B32", UNDEF, {}, "-d u=0xffffffff7ffffffe" + IN, 0, "", {{0x300, 0x80000000}}},
-    {"store_too_wide_32", "L32", UNDEF, {}, "-d u=0xfffffffe" + IN, 1, "ERROR: Could not store 0x100000000 to 0x300 (rel 0x100)\n" + F},
+    {"store_sign_extended_32", "L32 B32", UNDEF, {}, "-d u=0xffffffff80000000" + IN, 0, "", {{0x300, 0x80000002}}},
+    {"store_too_wide_32", "L32", UNDEF, {}, "-d u=0x100000000" + IN, 1, "ERROR: Could not store 0x100000002 to 0x300 (rel 0x100)\n" + F},
+    {"store_too_negative_32", "B32", UNDEF, {}, "-d u=0xffffffff7fffffff" + IN, 1, "ERROR: Could not store 0xffffffff80000001 to 0x300 (rel 0x100)\n" + F},
+    // ELF32 adds modulo 2^32: a value wraps, and an image linked above 0x80000000 moves down.
+    {"store_wraps_32", "L32", UNDEF, {}, "-d u=0xffffffff" + IN, 0, "", {{0x300, 1}}},
+    {"high_addend_32_rel", "machines i386 arm riscv32", {.rels = {{0x300, 0, RR, 0x80000010}}, .rela = false}, {}, "0 in", 0, "", {{0x300, 0x7ffffe10}}},
+    {"high_addend_32_rela", "machines i386 arm riscv32", {.rels = {{0x300, 0, RR, 0x80000010}}}, {}, "0 in", 0, "", {{0x300, 0x7ffffe10}}},
     // Dynamic section and the demands on its tables.
     {"no_dynamic", "B64", RELA, at(4, 4, 4, 1, 8), IN, 1, "ERROR: Dynamic section not found\n"},
     {"not_static", "L32", {.needed = true}, {}, IN, 1, "ERROR: Input is not static\n"},
@@ -179,6 +184,9 @@ const Case cases[] = {
     {"readonly_left_out", "L64", {.rels = {{0x200, 0, RR, 0x300}, {0x208, 0, RR, 0x310}}}, both(at(8, 8, 0, 2, 2), at(8, 8, 0, 2, 3)), IN, 0,
      "WARNING: A relocation points to 0x300 in section [.data], which is not in the image; --include-readonly puts it in\n",
      {{0x200, BIAS + 0x300}, {0x208, BIAS + 0x310}}, "", {}, "in.out", 0x100},
+    {"readonly_high_32", "L32 B32", {.rels = {{0x200, 0, RR, 0x80000004}}}, both(both(at(8, 8, 0, 2, 2), at(8, 8, 0, 2, 3)), at(16, 12, 0, 0x80000000, 2)), IN, 0,
+     "WARNING: A relocation points to 0x80000004 in section [.data], which is not in the image; --include-readonly puts it in\n",
+     {{0x200, 0x8ffffe04}}, "", {}, "in.out", 0x100},
     {"readonly_included", "B32", {.rels = {{0x208, 0, RR, 0x400}}}, both(at(8, 8, 0, 2, 2), at(8, 8, 0, 2, 3)), "--include-readonly" + IN, 0,
      "WARNING: A relocation points to 0x400 in section [.dynsym], which is not in the image\n", {{0x208, BIAS + 0x400}}},
     // Malformed headers: the loader refuses them.
@@ -341,7 +349,7 @@ struct Param { const Case *c; const Kind *k; };
 std::vector<Param> params() {
     std::vector<Param> p;
     for (const Case &c : cases)
-        for (const std::string kinds = c.kinds; const Kind &k : kinds == "machines" ? std::span<const Kind>(machines) : std::span<const Kind>(basic))
+        for (const std::string kinds = c.kinds; const Kind &k : kinds.starts_with("machines") ? std::span<const Kind>(machines) : std::span<const Kind>(basic))
             if (kinds == "all" || kinds == "machines" || kinds.find(k.name) != std::string::npos) p.push_back({&c, &k});
     return p;
 }
