@@ -77,14 +77,16 @@ void define_sym(symtab *t, const char *word) {
         fprintf(stderr, "ERROR: Missing symbol value from definition: \"%s\"\n", word);
         pieshift_exit(1);
     }
+    // A name no symbol file could hold (none, or one with blanks in it) is as malformed as its value.
+    const auto name_length = static_cast<size_t>(equal - word);
     uint64_t value;
-    if (!symfile_parse_u64(equal + 1, &value)) {
+    if (name_length == 0 || strcspn(word, " \t\r\n\v") < name_length || !symfile_parse_u64(equal + 1, &value)) {
         fprintf(stderr, "ERROR: Value syntax error in symbol definition: \"%s\"\n", word);
         pieshift_exit(1);
     }
     int added = -1;
     try {
-        std::string name(word, static_cast<size_t>(equal - word));
+        std::string name(word, name_length);
         added = symtab_add(t, name.c_str(), value);
     } catch (const std::bad_alloc &) {
     }

@@ -46,10 +46,15 @@ const char *section_name(const kelpx_section *section) {
     return name != nullptr && name->text != nullptr ? name->text : "?";
 }
 
+// The largest page a linker aligns segments to: 2 MiB, the huge page that x86-64 GNU ld used as its
+// maximum page size and that the psABIs allow. Rounding the image to a larger alignment would only
+// pad it: p_align 0x80000000 made a 3.5 KB input a 2 GiB image.
+constexpr uint64_t max_align = uint64_t{2} << 20;
+
 // p_align of 0 means no alignment, as 1 does. Only powers of two make a mask (checked by
 // check_alignments before).
 uint64_t align_mask(const kelpx_program *program) {
-    uint64_t p_align = kelpx_program_get_align(program);
+    uint64_t p_align = std::min(kelpx_program_get_align(program), max_align);
     return p_align == 0 ? 0 : p_align - 1;
 }
 

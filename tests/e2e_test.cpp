@@ -213,6 +213,7 @@ const Case cases[] = {
     {"input_path_252", "L64", {}, {}, "0 " + std::string(252, 'a'), 1, "ERROR: Input file path is too long.\n"},
     {"define_no_equal", "L64", {}, {}, "-d x" + IN, 1, "ERROR: Missing equal sign ('=') from symbol definition: \"x\"\n"},
     {"define_no_value", "L64", {}, {}, "--define x=" + IN, 1, "ERROR: Missing symbol value from definition: \"x=\"\n"},
+    {"define_no_name", "L64", {}, {}, "-d =1" + IN, 1, "ERROR: Value syntax error in symbol definition: \"=1\"\n"},
     {"define_bad_value", "L64", {}, {}, "-d x=1z" + IN, 1, "ERROR: Value syntax error in symbol definition: \"x=1z\"\n"},
     {"format_short", "L64", {}, {}, "-F field::1" + IN, 1, "ERROR: Invalid argument to -F, --symfile-format\n"},
     {"format_style", "L64", {}, {}, "--symfile-format word:1:2" + IN, 1, "ERROR: \"word\" is not a known symfile format style\n"},
@@ -315,7 +316,6 @@ const Case cases[] = {
      "ERROR: PT_LOAD segment #0 has alignment 0x7fffffff, neither 0 nor a power of two\n" + ALIGN},
     {"align_all_ones_32", "L32", {}, at(168, 112, 0, 0xffffffff), IN, 1,
      "ERROR: PT_LOAD segment #1 has alignment 0xffffffff, neither 0 nor a power of two\n" + ALIGN},
-    {"align_2_63", "B64", {}, at(112, 80, 0, 0x8000000000000000), IN, 1, "ERROR: Virtual space is too large\n"},
     // Outputs naming one file; numbers too large for 64 bits.
     {"outputs_same_file", "L64", {}, {}, "-o both --output-entry both" + IN, 1, "ERROR: The image and the entry point would both be written to 'both'\n", {}, "", {}, "both"},
     {"outputs_same_file_spelt_twice", "B32", {}, {}, "--output-entry ./in.out" + IN, 1, "ERROR: The image and the entry point would both be written to './in.out'\n"},
@@ -399,6 +399,19 @@ TEST(E2E, HelpAndVersion) {
                                                     "--help --ignore-unaligned-relsz --ignore-undefined --ignore-weak --include-readonly --no-expect-pltrel "
                                                     "--no-expect-rel -o --output-entry -v -V --version"))
         EXPECT_TRUE(std::regex_search(help.out, std::regex("\\s" + option + "[\\s,]"))) << option;
+}
+
+// An alignment beyond the largest page rounds the image to 2 MiB, not to itself; a name with a blank is
+// no symbol name.
+TEST(E2E, HugeAlignmentAndBlankName) {
+    const testrun::TempDir dir;
+    Built b = build(L64, {});
+    b.put(112, 8, 0x8000000000000000);
+    dir.write("in", b.bytes);
+    EXPECT_EQ(testrun::run_pieshift({"0", "in"}, dir.path).status, 0);
+    EXPECT_EQ(std::filesystem::file_size(dir.file("in.out")), 0x200000u);
+    const testrun::Result r = testrun::run_pieshift({"-d", "a b=1", "0", "in"}, dir.path);
+    EXPECT_EQ(r.err, "ERROR: Value syntax error in symbol definition: \"a b=1\"\n");
 }
 
 // A write that fails midway (here at the file size limit) leaves the old image as it was, and nothing beside it.
