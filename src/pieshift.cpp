@@ -71,7 +71,7 @@ int save_entry(context *ctx, const kelpx_handle *elf) {
         new_entry = static_cast<uint32_t>(new_entry);  // a 32-bit machine's address, as the relocations
     if (ctx->verbose >= 2)
         printf("  0x%" PRIx64 " (old: 0x%" PRIx64 ")\n", new_entry, old_entry);
-    if (save_address(ctx, ctx->entry_path, new_entry) != 0) {
+    if (save_address(ctx->entry_path, new_entry) != 0) {
         fprintf(stderr, "ERROR: Could not save entry point to '%s'.\n", ctx->entry_path);
         return 1;
     }
@@ -89,7 +89,7 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
 
     if (find_dynamic(ctx, elf, &dynamic_info) != 0)
         return fail("ERROR: Dynamic section not found\n");
-    if (symtab_find_symtab(ctx->symtab, ctx, elf, &dynamic_info) != 0)
+    if (symtab_find_symtab(ctx->symtab, elf, &dynamic_info) != 0)
         return fail("ERROR: Could not load symtab information\n");
     if (determine_vspace(ctx, elf) != 0)
         return fail("ERROR: Could not determine virtual space\n");

@@ -120,7 +120,7 @@ void symtab_destroy(symtab *t) {
     delete t;
 }
 
-int symtab_find_symtab(symtab *t, context *, const kelpx_handle *elf, const kelpx_section *dynamic_info) {
+int symtab_find_symtab(symtab *t, const kelpx_handle *elf, const kelpx_section *dynamic_info) {
     kelpx_dyn strtab_dyn, symtab_dyn, syment_dyn;
     bool has_strtab = find_dyn_dt(elf, dynamic_info, &strtab_dyn, 0, elf::DT_STRTAB) >= 0;
     bool has_symtab = find_dyn_dt(elf, dynamic_info, &symtab_dyn, 0, elf::DT_SYMTAB) >= 0;
