@@ -233,7 +233,7 @@ const Case cases[] = {
     {"output_full", "L64", {}, {}, "-o /dev/full" + IN, 1, "ERROR: Could write: No space left on device\nERROR: Could not save output.\n",
      {}, "", {}, "full"},
     {"entry_unwritable", "B32", {}, {}, "-o img --output-entry no/e" + IN, 1,
-     "ERROR: Could not open 'no/e' for write: No such file or directory\nERROR: Could not save entry point to 'no/e'.\n"},
+     "ERROR: Could not open 'no/e' for write: No such file or directory\nERROR: Could not save entry point to 'no/e'.\n", {}, "", {}, "img"},
     // Each trace level, once.
     {"trace_1", "L64", EACH_TYPE, {}, "-v" + IN, 0, "", EACH_STORED, V1 + "Apply relocations at 0x438...\nApply relocations at 0x468...\n"},
     {"trace_2", "L32", {.rels = {{0x300, 0, RR, NEG(0x10)}}, .syms = {{"f"}}}, at(0, 0, 4, 0xffff, 2),
@@ -412,6 +412,43 @@ TEST(E2E, HugeAlignmentAndBlankName) {
     EXPECT_EQ(std::filesystem::file_size(dir.file("in.out")), 0x200000u);
     const testrun::Result r = testrun::run_pieshift({"-d", "a b=1", "0", "in"}, dir.path);
     EXPECT_EQ(r.err, "ERROR: Value syntax error in symbol definition: \"a b=1\"\n");
+}
+
+// Outputs are replaced whole or not at all: through links, dangling ones too; not in place where no
+// temporary file can be made; not when a signal ends the run, which leaves no temporary file behind.
+TEST(E2E, OutputsReplacedWholeOrNotAtAll) {
+    if (std::getenv("PIESHIFT_TEST_WRAPPER")) GTEST_SKIP() << "links, modes and signals are POSIX's";
+    namespace fs = std::filesystem;
+    const testrun::TempDir dir;
+    Built b = build(L64, {});
+    dir.write("in", b.bytes);
+    b.put(b.sh(3, 32), 8, 0x10000000), b.put(104, 8, 0x10000160);  // a 256 MiB .bss: a long write
+    dir.write("big", b.bytes);
+    dir.write("old", "old");
+    fs::create_symlink("img", dir.file("dangling")), fs::create_symlink("old", dir.file("link"));
+    EXPECT_EQ(testrun::run_pieshift({"-o", "img", "--output-entry", "dangling", "0", "in"}, dir.path).err,
+              "ERROR: The image and the entry point would both be written to 'dangling'\n");
+    EXPECT_EQ(testrun::run_pieshift({"-o", "dangling", "--output-entry", "link", "0", "in"}, dir.path).status, 0);
+    EXPECT_EQ(std::tuple(fs::is_symlink(dir.file("link")), dir.read("link"), fs::file_size(dir.file("img"))),
+              std::tuple(true, std::string("0x4\n"), 0x200u));
+    dir.write("victim", "old");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.path.c_str()) == 0 && freopen("/dev/null", "w", stderr)) execl(testrun::bin().c_str(), "pieshift", "-o", "victim", "0", "big", nullptr);
+        _exit(127);
+    }
+    for (int i = 0; i < 10000 && std::distance(fs::directory_iterator(dir.path), {}) == 7; i++) usleep(1000);
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(std::tuple(WIFSIGNALED(status), WTERMSIG(status), dir.read("victim"), std::distance(fs::directory_iterator(dir.path), {})),
+              std::tuple(true, SIGTERM, std::string("old"), 7));
+    if (geteuid() == 0) return;  // a directory closed to writing is open to root
+    fs::create_directory(dir.file("ro")), dir.write("ro/img", "old"), fs::permissions(dir.file("ro"), fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_EQ(testrun::run_pieshift({"-o", "ro/img", "0", "in"}, dir.path).err,
+              "ERROR: Could not make a temporary file beside 'ro/img', which stays as it was: Permission denied\nERROR: Could not save output.\n");
+    EXPECT_EQ(dir.read("ro/img"), "old");
+    fs::permissions(dir.file("ro"), fs::perms::owner_all);
 }
 
 // A write that fails midway (here at the file size limit) leaves the old image as it was, and nothing beside it.
