@@ -3,9 +3,10 @@
 # `make sanitize` does the same with ASan and UBSan; `make windows` cross-builds pieshift.exe with
 # mingw-w64 and `make test-wine` runs the end-to-end tests against it under wine; `make package` makes
 # the .deb and the .tar.gz.
-# `make fuzz-run` runs each fuzz target for FUZZ_SECONDS from the seed corpus in fuzz/corpus.
-# `make bench` runs the micro-benchmarks; `make bench-cost` times the tool on crafted hostile inputs; `make bench-compare` times the tool against objcopy, llvm-objcopy
-# and cp on generated inputs of about 500 MB in BENCH_DIR (BASELINE=path adds an older pieshift).
+# `make fuzz-run` runs each fuzz target for FUZZ_SECONDS from the seed corpus in fuzz/corpus; a case that
+# takes more than 1 s or 256 MB is a finding.
+# `make bench` runs the micro-benchmarks; `make bench-cost` times the tool on crafted hostile inputs;
+# `make bench-compare` times the tool against objcopy, llvm-objcopy and cp on generated inputs of about 500 MB in BENCH_DIR (BASELINE=path adds an older pieshift).
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 WIN_BUILD ?= build-win
@@ -104,7 +105,7 @@ fuzz-run: fuzz
 	set -e; for t in $(FUZZ_TARGETS); do \
 	    rm -rf $(BUILD)-fuzz/corpus-$$t && mkdir -p $(BUILD)-fuzz/corpus-$$t; \
 	    if ! nice -n 10 $(BUILD)-fuzz/fuzz/$${t}_fuzz -close_fd_mask=3 -max_total_time=$(FUZZ_SECONDS) \
-	        -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix=$(BUILD)-fuzz/findings/$$t- \
+	        -timeout=1 -rss_limit_mb=256 -print_final_stats=1 -artifact_prefix=$(BUILD)-fuzz/findings/$$t- \
 	        $(BUILD)-fuzz/corpus-$$t fuzz/corpus/$$t > $(BUILD)-fuzz/$$t.log 2>&1; then \
 	        tail -n 40 $(BUILD)-fuzz/$$t.log; exit 1; \
 	    fi; \
