@@ -6,7 +6,8 @@
 # `make fuzz-run` runs each fuzz target for FUZZ_SECONDS from the seed corpus in fuzz/corpus; a case that
 # takes more than 1 s or 256 MB is a finding.
 # `make bench` runs the micro-benchmarks; `make bench-cost` times the tool on crafted hostile inputs;
-# `make bench-compare` times the tool against objcopy, llvm-objcopy and cp on generated inputs of about 500 MB in BENCH_DIR (BASELINE=path adds an older pieshift).
+# `make bench-compare` times the tool against objcopy, llvm-objcopy and cp on generated inputs of about
+# 500 MB in BENCH_DIR (BASELINE=path adds an older pieshift).
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 WIN_BUILD ?= build-win
