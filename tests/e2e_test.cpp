@@ -444,7 +444,8 @@ TEST(E2E, OutputsReplacedWholeOrNotAtAll) {
     EXPECT_EQ(run("-o img --output-entry dangling 0 in").err,
               "ERROR: The image and the entry point would both be written to 'dangling'\n");
     EXPECT_EQ(run("-o dangling --output-entry link 0 in").status, 0);
-    const auto link = std::tuple(fs::is_symlink(dir.file("link")), dir.read("link"), dir.read("img").size());
+    const auto link = std::tuple(
+        fs::is_symlink(dir.file("link")), dir.read("link"), dir.read("img").size());
     EXPECT_EQ(link, std::tuple(true, std::string("0x4\n"), size_t{0x200}));
     dir.write("victim", "old");
     const pid_t pid = fork();
