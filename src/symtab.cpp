@@ -196,12 +196,6 @@ int symtab_get_name(symtab *t, uint32_t st_name, const char **name, size_t *name
     return 0;
 }
 
-int symtab_get_sym(symtab *t, kelpx_sym *sym, const char **name, size_t *name_length, uint64_t index) {
-    if (symtab_read_sym(t, sym, index) != 0)
-        return -1;
-    return symtab_get_name(t, kelpx_sym_get_name_offs(sym), name, name_length);
-}
-
 int symtab_redefine(symtab *t, uint64_t *value, const char *name, size_t name_length) {
     if (name_length >= t->def_lengths.size() || !t->def_lengths[name_length])
         return -1;
