@@ -154,7 +154,7 @@ int main(int argc, char **argv) {
     const std::string tool = std::filesystem::absolute(argv[1]);
     const std::filesystem::path dir = argc > 2 ? argv[2] : std::filesystem::temp_directory_path() / "pieshift-cost";
     std::filesystem::create_directories(dir);
-    std::printf("%-58s %6s %9s %9s %8s\n", "input", "status", "input MB", "seconds", "peak MB");
+    std::printf("%-64s %6s %9s %9s %8s\n", "input", "status", "input MB", "seconds", "peak MB");
     const char *only = std::getenv("COST_CASE");  // one case by its number, from 0
     const std::vector<Maker> makers = cases();
     for (size_t number = 0; number < makers.size(); number++) {
@@ -175,7 +175,7 @@ int main(int argc, char **argv) {
         struct rusage usage {};
         wait4(pid, &status, 0, &usage);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        std::printf("%-58s %6d %9.1f %9.3f %8.1f\n", c.name.c_str(), WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+        std::printf("%-64s %6d %9.1f %9.3f %8.1f\n", c.name.c_str(), WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
                     input_mb, seconds, static_cast<double>(usage.ru_maxrss) / 1024);
     }
     if (argc <= 2) std::filesystem::remove_all(dir);
