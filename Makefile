@@ -6,9 +6,11 @@
 # `make riscv-example` installs pieshift into a scratch prefix, builds examples/riscv-virt against it and
 # boots its image under qemu-system-riscv64; `make riscv-example-fetch` builds it with FetchContent of
 # this tree instead (FETCH_ARGS= clones this repository's HEAD with git).
-# `make fuzz-run` runs each fuzz target for FUZZ_SECONDS from the seed corpus in fuzz/corpus.
-# `make bench` runs the micro-benchmarks; `make bench-compare` times the tool against objcopy, llvm-objcopy
-# and cp on generated inputs of about 500 MB in BENCH_DIR (BASELINE=path adds an older pieshift).
+# `make fuzz-run` runs each fuzz target for FUZZ_SECONDS from the seed corpus in fuzz/corpus; a case that
+# takes more than 1 s or 256 MB is a finding.
+# `make bench` runs the micro-benchmarks; `make bench-cost` times the tool on crafted hostile inputs;
+# `make bench-compare` times the tool against objcopy, llvm-objcopy and cp on generated inputs of about
+# 500 MB in BENCH_DIR (BASELINE=path adds an older pieshift).
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 WIN_BUILD ?= build-win
@@ -25,7 +27,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := run symfile elf
 
 .PHONY: all build demo test sanitize windows test-wine install package riscv-example riscv-example-fetch \
-	bench bench-compare fuzz fuzz-run clean
+	bench bench-cost bench-compare fuzz fuzz-run clean
 
 all: build
 
@@ -94,6 +96,12 @@ bench:
 	$(BUILD)-bench/bench/pieshift_bench
 
 # The 486 MB-style input (ELF64 LSB RELA) and its ELF32 MSB REL counterpart, each generated once.
+# The crafted inputs of bounded cost: time and peak memory of each run of the tool.
+bench-cost:
+	$(BENCH_CONFIG)
+	cmake --build $(BUILD)-bench -j $(JOBS) --target pieshift cost_run
+	$(BUILD)-bench/bench/cost_run $(BUILD)-bench/pieshift
+
 bench-compare:
 	$(BENCH_CONFIG)
 	cmake --build $(BUILD)-bench -j $(JOBS) --target pieshift gen_bigpie
@@ -117,7 +125,7 @@ fuzz-run: fuzz
 	set -e; for t in $(FUZZ_TARGETS); do \
 	    rm -rf $(BUILD)-fuzz/corpus-$$t && mkdir -p $(BUILD)-fuzz/corpus-$$t; \
 	    if ! nice -n 10 $(BUILD)-fuzz/fuzz/$${t}_fuzz -close_fd_mask=3 -max_total_time=$(FUZZ_SECONDS) \
-	        -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix=$(BUILD)-fuzz/findings/$$t- \
+	        -timeout=1 -rss_limit_mb=256 -print_final_stats=1 -artifact_prefix=$(BUILD)-fuzz/findings/$$t- \
 	        $(BUILD)-fuzz/corpus-$$t fuzz/corpus/$$t > $(BUILD)-fuzz/$$t.log 2>&1; then \
 	        tail -n 40 $(BUILD)-fuzz/$$t.log; exit 1; \
 	    fi; \

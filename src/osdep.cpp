@@ -63,12 +63,25 @@ void osdep_input_close(osdep_input *in) {
 
 // Output
 
+const char *volatile osdep_pending[osdep_max_pending];
+
 namespace {
+
+void set_pending(const char *old_path, const char *new_path) {
+    for (const char *volatile &slot : osdep_pending) {
+        if (slot == old_path) {
+            slot = new_path;
+            return;
+        }
+    }
+}
 
 void remove_temp(osdep_output *out) {
     if (!out->temp_path.empty()) {
         int saved = errno;
         remove(out->temp_path.c_str());
+        set_pending(out->temp_path.c_str(), nullptr);
+        out->temp_path.clear();
         errno = saved;
     }
 }
@@ -79,29 +92,51 @@ int osdep_output_open(osdep_output *out, const char *path) {
     out->file = nullptr;
     out->temp_path.clear();
     out->target.clear();
+    out->no_temp = false;
+    osdep_sys_guard_signals();
+    bool direct = false, exists = false;
+    osdep_sys_hold_signals(true);
     try {
-        out->file = osdep_sys_open_temp(path, &out->temp_path, &out->target);
+        out->file = osdep_sys_open_temp(path, &out->temp_path, &out->target, &direct, &exists);
     } catch (const std::bad_alloc &) {
+        out->file = nullptr;
         errno = ENOMEM;
+    }
+    if (out->file != nullptr)
+        set_pending(nullptr, out->temp_path.c_str());
+    int saved = errno;
+    osdep_sys_hold_signals(false);
+    errno = saved;
+    if (out->file != nullptr)
+        return 0;
+    out->temp_path.clear();
+    if (!direct) {
+        out->no_temp = exists;
         return -1;
     }
-    // Where no file can be made beside the target (a directory we may not write to, though the file
-    // itself is writable), write in place as before.
-    if (out->file == nullptr) {
-        out->temp_path.clear();
-        out->file = osdep_fopen(path, "wb");
-    }
+    out->file = osdep_fopen(path, "wb");
     return out->file != nullptr ? 0 : -1;
 }
 
-int osdep_output_commit(osdep_output *out) {
+int osdep_output_close(osdep_output *out) {
     int closed = fclose(out->file);
     out->file = nullptr;
-    if (closed != 0 ||
-        (!out->temp_path.empty() && osdep_sys_replace(out->temp_path.c_str(), out->target.c_str()) != 0)) {
+    if (closed != 0) {
         remove_temp(out);
         return -1;
     }
+    return 0;
+}
+
+int osdep_output_commit(osdep_output *out) {
+    if (out->temp_path.empty())
+        return 0;
+    if (osdep_sys_replace(out->temp_path.c_str(), out->target.c_str()) != 0) {
+        remove_temp(out);
+        return -1;
+    }
+    set_pending(out->temp_path.c_str(), nullptr);
+    out->temp_path.clear();
     return 0;
 }
 

@@ -37,27 +37,39 @@ FILE *osdep_fopen(const char *path, const char *mode);
 // File identity
 
 // True when writing to path a and then to path b would replace the regular file written first: both
-// name one existing regular file (through links too), or neither exists and both name one entry of
-// one directory.
+// name one existing regular file, or neither exists and both name one entry of one directory.
+// Symbolic links are followed first, dangling ones too, as writing would follow them.
 bool osdep_same_file(const char *a, const char *b);
 
 // Output
 
 // An output file being written. A regular file (or a name not yet taken) is written to a temporary
-// file beside it, renamed over it by osdep_output_commit; anything else (a terminal, a FIFO, a device)
-// is written directly, as it cannot be replaced.
+// file beside it, renamed over it by osdep_output_commit, so that no failure or signal leaves it half
+// written; anything else (a terminal, a FIFO, a device) is written directly, as it cannot be replaced.
+// A symbolic link is followed, so the file it names gets the contents. A temporary file not yet
+// renamed is removed when SIGINT, SIGTERM or SIGHUP ends the process.
 struct osdep_output {
     FILE *file;
     std::string temp_path;  // empty when written directly
     std::string target;     // the name the temporary file takes
+    bool no_temp;           // set when opening failed because no temporary file could be made
 };
-// Opens path for binary writing; -1 with errno set on failure.
+// Opens path for binary writing; -1 with errno set on failure. A regular file is never written in
+// place: when no temporary file can be made beside it, this fails (no_temp) and the file stays as it was.
 [[nodiscard]] int osdep_output_open(osdep_output *out, const char *path);
-// Closes the file and, for a temporary file, renames it over its target. -1 with errno set when the
-// close or the rename fails: the temporary file is then removed and the target left as it was.
+// Closes the file; -1 with errno set when the close fails, and then the temporary file is removed.
+[[nodiscard]] int osdep_output_close(osdep_output *out);
+// Renames a closed temporary file over its target. -1 with errno set when the rename fails: the
+// temporary file is then removed and the target left as it was.
 [[nodiscard]] int osdep_output_commit(osdep_output *out);
-// Closes the file and removes a temporary file; the target stays as it was.
+// Closes the file if open and removes a temporary file; the target stays as it was.
 void osdep_output_discard(osdep_output *out);
+
+// Randomness
+
+// Fills key with bytes from the system's random source, for hashes that a crafted input must not be
+// able to collide; where that source fails, with the clock and addresses mixed, which differ per run.
+void osdep_random_key(uint64_t key[2]);
 
 // Memory
 

@@ -59,7 +59,7 @@ bool fits_address_space(uint64_t address, uint32_t size, uint32_t addr_size) {
     return size == 0 || address <= UINT64_MAX - (size - 1);
 }
 
-int save_entry(context *ctx, const kelpx_handle *elf) {
+int save_entry(context *ctx, const kelpx_handle *elf, osdep_output *out) {
     if (ctx->verbose >= 1)
         puts("Saving entry point...");
     kelpx_ehdr ehdr;
@@ -67,9 +67,11 @@ int save_entry(context *ctx, const kelpx_handle *elf) {
         return fail("ERROR: Could not get Ehdr\n");
     uint64_t old_entry = kelpx_ehdr_get_entry(&ehdr);
     uint64_t new_entry = old_entry + ctx->address - ctx->vspace_start;
+    if (kelpx_get_sizeof_Addr(elf) == 4)
+        new_entry = static_cast<uint32_t>(new_entry);  // a 32-bit machine's address, as the relocations
     if (ctx->verbose >= 2)
         printf("  0x%" PRIx64 " (old: 0x%" PRIx64 ")\n", new_entry, old_entry);
-    if (save_address(ctx->entry_path, new_entry) != 0) {
+    if (save_address(out, ctx->entry_path, new_entry) != 0) {
         fprintf(stderr, "ERROR: Could not save entry point to '%s'.\n", ctx->entry_path);
         return 1;
     }
@@ -114,7 +116,8 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
 
     if (copy_sections(ctx, elf) != 0)
         return fail("ERROR: Could not copy sections\n");
-    section_find_excluded(ctx, elf, &excluded);
+    if (section_find_excluded(ctx, elf, &excluded) != 0)
+        return 1;
     ctx->excluded = &excluded;
 
     if (!ctx->force_dynamic && find_dyn_dt(elf, &dynamic_info, nullptr, 0, elf::DT_NEEDED) >= 0)
@@ -138,10 +141,22 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
                     "ERROR: PLTREL section is present, but it is unexpected\n") != 0)
         return 1;
 
-    if (save(ctx) != 0)
+    // Both files are complete before either takes its name: a failure leaves the old pair as it was.
+    osdep_output image{}, entry{};
+    if (save(ctx, &image) != 0)
         return fail("ERROR: Could not save output.\n");
-    if (ctx->entry_path != nullptr && save_entry(ctx, elf) != 0)
+    if (ctx->entry_path != nullptr && save_entry(ctx, elf, &entry) != 0) {
+        osdep_output_discard(&image);
         return 1;
+    }
+    if (save_commit(&image) != 0) {
+        osdep_output_discard(&entry);
+        return fail("ERROR: Could not save output.\n");
+    }
+    if (ctx->entry_path != nullptr && save_commit(&entry) != 0) {
+        fprintf(stderr, "ERROR: Could not save entry point to '%s'.\n", ctx->entry_path);
+        return 1;
+    }
     return 0;
 }
 

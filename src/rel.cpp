@@ -52,11 +52,24 @@ struct resolved_sym {
     uint64_t redefined_value;
 };
 
+// A name and its user definition, found once however many symbols share it.
+struct resolved_name {
+    const char *name;
+    bool redefined;
+    uint64_t redefined_value;
+};
+
+// Keyed per run: symbol indices and name offsets come from the input, which must not be able to
+// pile them into one bucket.
+struct number_hash {
+    size_t operator()(uint64_t value) const { return static_cast<size_t>(symtab_hash_number(value)); }
+};
+
 // The symbols met along one table. Nothing in the walk changes the input they are read from.
 struct symbol_cache {
-    std::unordered_map<uint64_t, resolved_sym> by_index;  // nodes stay put as the map grows
+    std::unordered_map<uint64_t, resolved_sym, number_hash> by_index;  // nodes stay put as the map grows
+    std::unordered_map<uint64_t, resolved_name, number_hash> by_name;  // by st_name
     const resolved_sym *sym0;  // symbol 0, which every relative entry names, without a lookup
-    resolved_sym uncached;     // when the map cannot grow
 };
 
 // Everything one entry needs that does not change along the table.
@@ -68,6 +81,20 @@ struct walk_state {
     symbol_cache *symbols;
 };
 
+// The name at st_name and its user definition; null when it cannot be read.
+const resolved_name *resolve_name(const walk_state &w, uint32_t st_name) {
+    auto &by_name = w.symbols->by_name;
+    auto found = by_name.find(st_name);
+    if (found != by_name.end())
+        return &found->second;
+    resolved_name r{};
+    size_t length;
+    if (symtab_get_name(w.ctx->symtab, st_name, &r.name, &length) != 0)
+        return nullptr;
+    r.redefined = symtab_redefine(w.ctx->symtab, &r.redefined_value, r.name, length) == 0;
+    return &by_name.emplace(st_name, r).first->second;
+}
+
 // Symbol r_sym and its user definition; null when it cannot be read.
 const resolved_sym *resolve(const walk_state &w, uint64_t r_sym) {
     symbol_cache &cache = *w.symbols;
@@ -77,21 +104,18 @@ const resolved_sym *resolve(const walk_state &w, uint64_t r_sym) {
     if (found != cache.by_index.end())
         return &found->second;
     resolved_sym r{};
-    size_t length;
-    if (symtab_get_sym(w.ctx->symtab, &r.sym, &r.name, &length, r_sym) != 0)
+    if (symtab_read_sym(w.ctx->symtab, &r.sym, r_sym) != 0)
         return nullptr;
-    // A name longer than every definition is none of them: no need to hash it.
-    r.redefined = r_sym != 0 && length <= w.ctx->symtab->longest_def &&
-                  symtab_redefine(w.ctx->symtab, &r.redefined_value, r.name) == 0;
-    try {
-        const resolved_sym *stored = &cache.by_index.emplace(r_sym, r).first->second;
-        if (r_sym == 0)
-            cache.sym0 = stored;
-        return stored;
-    } catch (const std::bad_alloc &) {
-        cache.uncached = r;
-        return &cache.uncached;
-    }
+    const resolved_name *name = resolve_name(w, kelpx_sym_get_name_offs(&r.sym));
+    if (name == nullptr)
+        return nullptr;
+    r.name = name->name;
+    r.redefined = r_sym != 0 && name->redefined;
+    r.redefined_value = name->redefined_value;
+    const resolved_sym *stored = &cache.by_index.emplace(r_sym, r).first->second;
+    if (r_sym == 0)
+        cache.sym0 = stored;
+    return stored;
 }
 
 // info: the record's entry for the entry's type, null when the machine names no such type.
@@ -147,8 +171,9 @@ int apply_entry(const walk_state &w, const kelpx_rel *rel, const relevant_rels_i
     switch (info->kind) {
     case kelpx_rel_kind::relative:
         value = addend + ctx->address - ctx->vspace_start;
+        // The addend is the link-time target; a 32-bit one counts only its low bits.
         if (ctx->excluded != nullptr)
-            section_check_target(ctx->excluded, addend);  // the addend is the link-time target
+            section_check_target(ctx->excluded, w.addr_size == 4 ? static_cast<uint32_t>(addend) : addend);
         break;
     case kelpx_rel_kind::symbolic:
     case kelpx_rel_kind::got:
@@ -165,9 +190,19 @@ int apply_entry(const walk_state &w, const kelpx_rel *rel, const relevant_rels_i
         return -1;
     }
     uint64_t rel_off = r_offset - ctx->vspace_start;
+    bool storable = true;
+    if (w.addr_size == 4) {
+        // A 32-bit machine adds modulo 2^32: a sign-extended addend or a bias that moves an image
+        // linked above 0x80000000 down must not leave upper bits. A user's value of more than 32 bits
+        // is no address of that machine, however it would wrap.
+        bool uses_s = info->kind != kelpx_rel_kind::relative && r_sym != 0 && resolved->redefined;
+        storable = !uses_s || value_s <= UINT32_MAX || value_s >= UINT64_C(0xffffffff80000000);
+        if (storable)
+            value = static_cast<uint32_t>(value);
+    }
     if (ctx->verbose >= 3)
         printf("    0x%" PRIx64 " -> 0x%" PRIx64 " (rel 0x%" PRIx64 ")\n", value, r_offset, rel_off);
-    if (kelpx_store_Addr(w.elf, ctx->vspace + rel_off, value) != 0) {
+    if (!storable || kelpx_store_Addr(w.elf, ctx->vspace + rel_off, value) != 0) {
         fprintf(stderr, "ERROR: Could not store 0x%" PRIx64 " to 0x%" PRIx64 " (rel 0x%" PRIx64 ")\n", value,
                 r_offset, rel_off);
         return -1;

@@ -4,8 +4,13 @@
 #include <cstdint>
 
 #include "context.h"
+#include "osdep.h"
 
+// Both write a complete file that takes its name only at save_commit, so that the image and the entry
+// file are either both replaced or neither is.
 // Writes vspace_size bytes of vspace to output_path.
-[[nodiscard]] int save(context *ctx);
+[[nodiscard]] int save(context *ctx, osdep_output *out);
 // Writes "0x<hex>\n" to path.
-[[nodiscard]] int save_address(const char *path, uint64_t value);
+[[nodiscard]] int save_address(osdep_output *out, const char *path, uint64_t value);
+// Gives a written file its name; -1 after a message.
+[[nodiscard]] int save_commit(osdep_output *out);
