@@ -125,7 +125,7 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
     ASSERT_EQ(listed.status, 0) << listed.err;
     const Listing l = parse(listed.out);
     const std::string file = dir.read("elf");
-    const pie::Kind kind{"", file.at(4) == 2 ? 8u : 4u, file.at(5) == 2, 0, 0, 0, 0, 0};
+    const pie::Kind kind{"", file.at(4) == 2 ? 8u : 4u, file.at(5) == 2, 0, 0, 0, 0, 0, 0};
     // Memory as a loader maps it: file bytes up to p_filesz, zeros up to p_memsz.
     auto mem = [&](uint64_t addr, uint64_t size) {
         for (const Fields &s : l.loads) {
