@@ -12,7 +12,7 @@ TEST(OsdepInput, ShrinkingMappedFileIsReported) {
     ASSERT_EQ(osdep_input_open(&in, dir.file("in").c_str(), false), 0);
     ASSERT_NE(in.mapping, nullptr);
     std::filesystem::resize_file(dir.file("in"), 0);
-    EXPECT_EXIT((void)*static_cast<const volatile uint8_t *>(in.bytes + in.size - 1), testing::ExitedWithCode(1),
-                "^ERROR: Input file shrank while it was being read\n$");
+    EXPECT_EXIT((void)*static_cast<const volatile uint8_t *>(in.bytes + in.size - 1),
+                testing::ExitedWithCode(1), "^ERROR: Input file shrank while it was being read\n$");
     osdep_input_close(&in);
 }
