@@ -72,14 +72,11 @@ const Patch READONLY_BSS = field("sh_flags", SHF_ALLOC, 3);
 
 const Case cases[] = {
     // Relocation: every applied type of every machine, both tables, both table formats.
-    {"each_type", "all", EACH_TYPE, {}, "--expect-rel --expect-pltrel" + IN, 0, "", EACH_STORED},
-    {"machine", "machines", EACH_TYPE, {}, IN, 0, "", EACH_STORED},
+    {"machine", "machines", EACH_TYPE, {}, "--expect-rel --expect-pltrel" + IN, 0, "", EACH_STORED},
     {"each_type_rel", "all", {.rels = EACH_TYPE.rels, .plt = EACH_TYPE.plt, .rela = false,
      .plt_rela = false, .syms = {{"f"}}}, {}, IN, 0, "", EACH_STORED},
-    // The image replaces the input, whose header is read again for the entry point afterwards; at
-    // 249 characters no temporary name fits beside it, so it is written in place.
-    {"output_over_input", "L64 B32", EACH_TYPE, {}, "-o in --output-entry e" + IN, 0, "",
-     EACH_STORED, "", {}, "in"},
+    // The image replaces the input, whose header is read again for the entry point afterwards; with
+    // a name of 249 characters no temporary name fits beside it, so it is written in place.
     {"output_over_input_in_place", "L32", RELA, {},
      "--output-entry e -o " + LONG.substr(51) + IN.substr(0, 12) + LONG.substr(51), 0, "", ONE, "",
      {{LONG.substr(51), "=in"}}, LONG.substr(51)},
@@ -92,7 +89,6 @@ const Case cases[] = {
      {"weak", 0x20, 0, 0}, {"def"}, {"undef", 0x10, 0, 0}, {"own", 0x11, 2, 0x300}}}, {},
      "--ignore-weak -d def=0x5000 -d undef=0x7000" + IN, 0, "",
      {{0x300, 0x1235}, {0x308, 1}, {0x310, 0x5001}, {0x318, 0x7001}, {0x320, 0x300 + BIAS + 1}}},
-    {"undefined_symbol", "L32", UNDEF, {}, IN, 1, "ERROR: Symbol \"u\" is undefined\n" + F},
     {"ignore_weak_not_global", "L64",
      {.rels = {{0x300, 1, RS}, {0x308, 2, RR}}, .syms = {{"w", 0x20, 0, 0}, {"g", 0x10, 0, 0}}}, {},
      "--ignore-weak" + IN, 1, "ERROR: Symbol \"g\" is undefined\n" + F},
@@ -114,7 +110,6 @@ const Case cases[] = {
     // The dynamic section, all of it, and the demands on its tables.
     {"no_dynamic", "B64", RELA, {field("sh_type", SHT_PROGBITS, 8)}, IN, 1,
      "ERROR: Dynamic section not found\n"},
-    {"not_static", "L32", {.needed = true}, {}, IN, 1, "ERROR: Input is not static\n"},
     {"needed_after_null", "B64", {.needed_after_null = true}, {}, IN, 1,
      "ERROR: Input is not static\n"},
     {"force_dynamic", "B32", {.rels = RELA.rels, .needed = true}, {}, "--force-dynamic" + IN, 0, "",
@@ -123,12 +118,6 @@ const Case cases[] = {
      "ERROR: REL/RELA section is not present\n"},
     // Relocation tables: tags, sizes, strides, bounds.
     {"plt_rel", "B64", PLT_REL, {}, IN, 0, "", ONE},
-    {"no_jmprel", "B32", PLT, {dyn_tag(DT_JMPREL)}, IN, 1,
-     "ERROR: DT_JMPREL is not found in DYNAMIC\n" + F},
-    {"rela_nowhere", "L64", RELA, {dyn_value(DT_RELA, 0, 0x5000)}, IN, 1,
-     "ERROR: Could not found RELA section\n" + F},
-    {"no_pltrelsz", "L64", PLT, {dyn_tag(DT_PLTRELSZ)}, IN, 1,
-     "ERROR: DT_PLTRELSZ not found\n" + F},
     {"relaent_small", "all", RELA, {dyn_value(DT_RELAENT, 3, NEG(1))}, IN, 1,
      "ERROR: DT_RELAENT is smaller than expected\n" + F},
     {"pltrelsz_unaligned", "L64", PLT_REL, {dyn_value(DT_PLTRELSZ, 2, 2)}, IN, 1,
@@ -152,22 +141,12 @@ const Case cases[] = {
     {"ppc64_elfv1_jmp_slot", "B64", {.rels = {{0x300, 0, R_PPC64_JMP_SLOT}}},
      {field("e_machine", EM_PPC64), field("e_flags", 1)}, IN, 1,
      "ERROR: R_PPC64_JMP_SLOT is not handled\n" + F},
-    // As a loader does: NONE entries are no relocation, wherever they point; a main table that also
-    // covers the PLT table stops where it starts, but not where the PLT table runs past its end; a
-    // REL PLT slot holds a stub's address, not an addend.
-    {"none_skipped", "all",
-     {.rels = {{0, 0, 0}, {0x300, 0, RR, 1}}, .plt = {{0x5000, 0, 0}}, .rela = false}, {}, IN, 0,
-     "", ONE},
-    {"rel_covers_plt", "L32 B64",
-     {.rels = {{0x300, 0, RR, 1}}, .plt = {{0x308, 0, RR, 2}}, .rela = false, .plt_rela = false},
-     {dyn_value(DT_RELSZ, 4)}, IN, 0, "", {{0x300, BIAS + 1}, {0x308, BIAS + 2}}},
+    // A main table that also covers the PLT table stops where it starts, as a loader's does, but
+    // not where the PLT table runs past its end.
     {"plt_inside_main", "L32", {.rels = {{0x300, 0, RR, 1}, {0x308, 0, RR, 2}},
      .plt = {{0x310, 0, RR, 3}}, .rela = false, .plt_rela = false},
      {dyn_ref(DT_JMPREL, "rel", 8), dyn_value(DT_PLTRELSZ, 4), field("sh_size", 24, 6)}, IN, 0, "",
      {{0x300, BIAS + 1}, {0x308, 2 * BIAS + 2}, {0x310, BIAS + 3}}},
-    {"rel_plt_slot_is_s", "L32",
-     {.plt = {{0x300, 1, RP, 0x1234}}, .plt_rela = false, .syms = {{"f"}}}, {}, IN, 0, "",
-     {{0x300, 0x204 + BIAS}}},
     // The image must end inside the class's address space; stores stay inside the image.
     {"reach_32_top", "L32 B32", RELA, {}, "0xfffffe00 in", 0, "", {{0x300, 0xfffffc01}}},
     {"reach_32_past", "L32 B32", RELA, {}, "0xfffffe01 in", 1,
@@ -180,11 +159,9 @@ const Case cases[] = {
     {"last_word_64", "B64", {.rels = {{0x3f8, 0, RR, 1}}}, {}, IN, 0, "", {{0x3f8, BIAS + 1}}},
     {"past_last_word", "L64", {.rels = {{0x3fc, 0, RR, 1}}}, {}, IN, 1,
      "ERROR: r_offset 0x3fc is out of bounds\n" + F},
-    {"r_offset_last_byte", "L32", {.rels = {{0x3ff, 0, RR, 1}}}, {}, IN, 1,
-     "ERROR: r_offset 0x3ff is out of bounds\n" + F},
     // Symbol table entries of the dynamic section.
-    {"no_strtab", "L32", {}, {dyn_tag(DT_STRTAB)}, IN, 1,
-     "ERROR: Incomplete symtab information in DYNAMIC\nERROR: DT_STRTAB is missing\n" + SYMTAB},
+    {"no_syment", "L32", {}, {dyn_tag(DT_SYMENT)}, IN, 1, "ERROR: Incomplete symtab information in "
+     "DYNAMIC\nERROR: DT_SYMENT is missing\n" + SYMTAB},
     {"no_symbols_at_all", "L64", {}, {dyn_tag(DT_STRTAB), dyn_tag(DT_SYMTAB), dyn_tag(DT_SYMENT)},
      IN, 0},
     {"syment_small_64", "L64", {}, {dyn_value(DT_SYMENT, 0, 23)}, IN, 1,
@@ -221,28 +198,25 @@ const Case cases[] = {
     {"bad_version", "B64", {}, {field("EI_VERSION", 2)}, IN, 255, LOAD},
     {"small_ehsize", "L64", {}, {field("e_ehsize", 63)}, IN, 255, LOAD},
     {"small_phentsize", "L64", {}, {field("e_phentsize", 55)}, IN, 255, LOAD},
-    {"phoff_wraps", "B64", {}, {field("e_phoff", NEG(8))}, IN, 255, LOAD},
     {"cut_last_byte", "L32", RELA, {[](Built &b) { b.bytes.pop_back(); }}, IN, 255, LOAD},
-    // Section counts: e_shnum 0 with and without extended numbering, e_phnum escaped.
-    {"shnum_0", "L64", {}, {field("e_shnum", 0)}, IN, 1, "ERROR: Dynamic section not found\n"},
+    // Section and segment counts beyond the header's fields.
     {"shnum_extended", "all", RELA, {field("e_shnum", 0), field("sh_size", 10)}, IN, 0, "", ONE},
     {"phnum_extended", "L64 B32", RELA, {field("e_phnum", PN_XNUM), field("sh_info", 3)}, IN, 0, "",
      ONE},
-    // Contents past the end of the file, or at offsets that wrap; names without their NUL.
+    // Contents past the end of the file, or at offsets that wrap; a name without its NUL.
     {"dynamic_past_end", "L64", {}, {field("sh_offset", 0x100000, 8)}, IN, 1,
      "ERROR: Could not get dynamic\n"},
     {"data_offset_wraps", "L64", {}, {field("sh_offset", NEG(8), 2)}, IN, 1,
      "ERROR: Could not copy sections\n"},
     {"name_without_nul", "L64", UNDEF, {field("sh_size", 2, 5)}, IN, 1, SYM1},
-    {"st_name_at_end", "B32", UNDEF, {field("st_name", 3, 1)}, IN, 1, SYM1},
-    // Table sizes and entry sizes: zero, huge, beyond 32 bits, past their section.
+    // Table sizes beyond 32 bits and tables starting inside an entry.
     {"relasz_4gib", "L64", RELA, {dyn_value(DT_RELASZ, 0, 0x100000000)}, IN, 1,
      "ERROR: DT_RELASZ value is too large: 0x100000000\n" + F},
     {"table_off_by_one", "L64", RELA, {dyn_ref(DT_RELA, "rel", 1)}, IN, 1,
      "ERROR: Could not read RELA entry from 0x1 (rel 0x0)\n" + F},
     {"both_rel_and_rela", "all", RELA, {dyn_tag(DT_STRSZ, DT_REL)}, IN, 1,
      "ERROR: Both DT_REL and DT_RELA are present\n"},
-    // PT_LOAD alignments that are not powers of two, on the segment used and on the other one.
+    // A PT_LOAD alignment that is not a power of two.
     {"align_not_power_of_two", "L64 B32", {}, {field("p_align", 0x7fffffff)}, IN, 1,
      "ERROR: PT_LOAD segment #0 "
      "has alignment 0x7fffffff, neither 0 nor a power of two\nERROR: Could not determine virtual "
@@ -253,31 +227,29 @@ const Case cases[] = {
     {"bad_letter", "L64", {}, {}, "-vx" + IN, 1, "%P: Invalid option: -x\n"},
     {"input_path_252", "L64", {}, {}, "0 " + LONG.substr(48), 1,
      "ERROR: Input file path is too long.\n"},
-    {"define_no_equal", "L64", {}, {}, "-d x" + IN, 1,
-     "ERROR: Missing equal sign ('=') from symbol definition: \"x\"\n"},
+    {"define_no_value", "L64", {}, {}, "--define x=" + IN, 1,
+     "ERROR: Missing symbol value from definition: \"x=\"\n"},
     {"define_overflows", "L32", UNDEF, {}, "-d u=-99999999999999999999" + IN, 1,
      "ERROR: Value syntax error in symbol definition: \"u=-99999999999999999999\"\n"},
     {"format_short", "L64", {}, {}, "-F field::1" + IN, 1,
      "ERROR: Invalid argument to -F, --symfile-format\n"},
     {"format_style", "L64", {}, {}, "--symfile-format word:1:2" + IN, 1,
      "ERROR: \"word\" is not a known symfile format style\n"},
-    // Symbol files: lines of any length, a NUL byte refused with its line, bad records.
-    {"symfile_incomplete", "L64", {}, {}, "-F field:3:1 -f s" + IN, 1,
-     "ERROR: Incomplete record in line 2\n" + SYMFILE, {}, "", {{"s", "a b 1\n1 2\n"}}},
+    // Symbol files: lines of any length, a NUL byte refused with its line.
     {"symfile_long_name", "B32", {.rels = {{0x300, 1, RS, 2}}, .syms = {{LONG, 0x10, 0, 0}}}, {},
      "-f s" + IN, 0, "", {{0x300, 0x52}}, "", {{"s", "0x50 " + LONG}}},
     {"symfile_nul", "L64", {}, {}, "-f s" + IN, 1, "ERROR: NUL byte in line 2 of 's'\n" + SYMFILE,
      {}, "", {{"s", std::string("1 a\n2 b\0c\n", 10)}}},
-    // Bounded cost: a device as INPUT; thousands of entries against one long name.
+    // Bounded cost: a device as INPUT.
     {"input_dev_zero", "L64", {}, {}, "-o img 0 /dev/zero", 255,
      "%P: Could not load '/dev/zero' as ELF\n", {}, "", {}, "img"},
-    // Outputs: one file named twice, unwritable, full.
+    // Outputs: one file named twice, a full device.
     {"outputs_same_file", "B32", {}, {}, "--output-entry ./in.out" + IN, 1,
      "ERROR: The image and the entry point would both be written to './in.out'\n"},
     {"entry_full", "L64", {}, {}, "--output-entry /dev/full" + IN, 1,
      "ERROR: Could write: No space left on device\nERROR: Could not save entry point to "
      "'/dev/full'.\n", {}, "", {}, "none"},
-    // Each trace level, once.
+    // The trace at its most detailed.
     {"trace_4", "B64", {.rels = {{0, 0, 0}, {0x300, 1, RG, 1}, {0x308, 2, RP, 0}},
      .syms = {{"f"}, {"w", 0x20, 0, 0}}}, {}, "-vvvv -d f=0x40 --ignore-undefined" + IN, 0, "",
      {{0x300, 0x41}},
