@@ -56,6 +56,9 @@ const std::string IN = " 0x10000000 in", F = "ERROR: Failed to apply relocations
                          "ERROR: Could not determine virtual space\n",
                   SYM1 = "ERROR: Could not get symbol info for sym 1\n" + F,
                   SYMFILE = "ERROR: Could not load symfile 's'\n";
+const std::string V1 = "Relocating 'in' to 0x10000000, and save to 'in.out'\n"
+                       "Search dynamic section...\nDetermine virtual space...\n"
+                       "Virtual space: 0x200..0x400\nCopy section contents to output space...\n";
 constexpr uint64_t BIAS = 0x10000000 - 0x200;  // what relocation adds to a link-time address
 constexpr uint64_t NEG(uint64_t v) { return 0 - v; }
 const Pie EACH_TYPE = {.rels = {{0x300, 0, RR, 0x10}, {0x308, 1, RS, NEG(4)}, {0x310, 1, RG, 2}},
@@ -192,7 +195,7 @@ const Case cases[] = {
      0x100},
     {"readonly_included", "B32", {.rels = {{0x208, 0, RR, 0x400}}}, {READONLY_DATA, READONLY_BSS},
      "--include-readonly" + IN, 0,
-     "WARNING: A relocation points to 0x400 in section [.dynsym], which is not in " "the image\n",
+     "WARNING: A relocation points to 0x400 in section [.dynsym], which is not in the image\n",
      {{0x208, BIAS + 0x400}}},
     // Malformed headers and files cut short: the loader refuses them.
     {"bad_version", "B64", {}, {field("EI_VERSION", 2)}, IN, 255, LOAD},
@@ -222,6 +225,7 @@ const Case cases[] = {
      "has alignment 0x7fffffff, neither 0 nor a power of two\nERROR: Could not determine virtual "
      "space\n"},
     // The command line, and numbers too large for 64 bits.
+    {"three_operands", "L64", {}, {}, IN + " x", 1, "%P: unexpected operand: \"x\"\n"},
     {"one_operand", "L64", {}, {}, "-v 0", 1,
      "%P: missing operand\nType \"%P --help\" for usage\n"},
     {"bad_letter", "L64", {}, {}, "-vx" + IN, 1, "%P: Invalid option: -x\n"},
@@ -249,18 +253,15 @@ const Case cases[] = {
     {"entry_full", "L64", {}, {}, "--output-entry /dev/full" + IN, 1,
      "ERROR: Could write: No space left on device\nERROR: Could not save entry point to "
      "'/dev/full'.\n", {}, "", {}, "none"},
-    // The trace at its most detailed.
+    // The trace: stages, then each section, then each relocation.
+    {"trace_1", "L32", {}, {}, "-v" + IN, 0, "", {}, V1},
     {"trace_4", "B64", {.rels = {{0, 0, 0}, {0x300, 1, RG, 1}, {0x308, 2, RP, 0}},
      .syms = {{"f"}, {"w", 0x20, 0, 0}}}, {}, "-vvvv -d f=0x40 --ignore-undefined" + IN, 0, "",
-     {{0x300, 0x41}},
-     "Relocating 'in' to 0x10000000, and save to 'in.out'\nSearch dynamic section...\nDetermine "
-     "virtual space...\nVirtual space: 0x200..0x400\nCopy section contents to output space...\n"
-     "  Section #1 [.text], 16 octets at 0x200 (rel 0x0)\n  Section #2 [.data], 64 octets at "
-     "0x300 "
-     "(rel 0x100)\nDone.\nApply relocations at 0x450...\n  R_390_NONE skipped\n  R_390_GLOB_DAT, "
-     "0x204 (f) + 0x1\n    Symbol redefined to 0x40\n    0x41 -> 0x300 (rel 0x100)\n  "
-     "R_390_JMP_SLOT, 0x0 (w) + 0x0\n    Keep undefined weak symbol as 0x0\n    0x0 -> 0x308 "
-     "(rel " "0x108)\nDone.\n"},
+     {{0x300, 0x41}}, V1 + "  Section #1 [.text], 16 octets at 0x200 (rel 0x0)\n"
+     "  Section #2 [.data], 64 octets at 0x300 (rel 0x100)\nDone.\nApply relocations at 0x450...\n"
+     "  R_390_NONE skipped\n  R_390_GLOB_DAT, 0x204 (f) + 0x1\n    Symbol redefined to 0x40\n"
+     "    0x41 -> 0x300 (rel 0x100)\n  R_390_JMP_SLOT, 0x0 (w) + 0x0\n"
+     "    Keep undefined weak symbol as 0x0\n    0x0 -> 0x308 (rel 0x108)\nDone.\n"},
 };
 
 // Every machine with the four types the tool applies for it, in the class and byte order it uses:
