@@ -200,6 +200,7 @@ const Case cases[] = {
     // Malformed headers and files cut short: the loader refuses them.
     {"bad_version", "B64", {}, {field("EI_VERSION", 2)}, IN, 255, LOAD},
     {"small_ehsize", "L64", {}, {field("e_ehsize", 63)}, IN, 255, LOAD},
+    {"phoff_0", "B32", {}, {field("e_phoff", 0)}, IN, 255, LOAD},
     {"small_phentsize", "L64", {}, {field("e_phentsize", 55)}, IN, 255, LOAD},
     {"cut_last_byte", "L32", RELA, {[](Built &b) { b.bytes.pop_back(); }}, IN, 255, LOAD},
     // Section and segment counts beyond the header's fields.
