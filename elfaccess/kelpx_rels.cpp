@@ -14,6 +14,7 @@ namespace {
 
 // e_machine and EI_CLASS values from the ELF gABI, so that the build needs no <elf.h>.
 constexpr uint16_t EM_386 = 3;
+constexpr uint16_t EM_MIPS = 8;
 constexpr uint16_t EM_PPC = 20;
 constexpr uint16_t EM_PPC64 = 21;
 constexpr uint16_t EM_S390 = 22;
@@ -42,6 +43,20 @@ struct span_counter {
         span = std::max(span, static_cast<std::size_t>(number) + 1);
     }
     constexpr void apply(std::string_view, kelpx_rel_kind, std::string_view) {}
+    constexpr void implicit_got(std::string_view, const kelpx_implicit_got &) {}
+};
+
+// The GOT rule of one variant, if its .def names one.
+struct got_finder {
+    std::string_view variant;
+    kelpx_implicit_got got{};
+    constexpr void reloc(std::string_view, unsigned long long) {}
+    constexpr void apply(std::string_view, kelpx_rel_kind, std::string_view) {}
+    constexpr void implicit_got(std::string_view of, const kelpx_implicit_got &rule) {
+        if (of != variant) return;
+        if (got.local_gotno_name != nullptr) reloc_table_fault("two GOT rules for one variant");
+        got = rule;
+    }
 };
 
 // Second pass: KELP_RELOC lines fill the names, then each KELP_APPLY line (they come last) has its
@@ -67,8 +82,9 @@ public:
         if (variant != variant_) return;
         if (info_[number].kind != kelpx_rel_kind::unapplied) reloc_table_fault("two kinds for one type");
         info_[number].kind = kind;
-        has_relative_ = has_relative_ || kind == kelpx_rel_kind::relative;
+        has_relative_ = has_relative_ || kind == kelpx_rel_kind::relative || kind == kelpx_rel_kind::sym_or_relative;
     }
+    constexpr void implicit_got(std::string_view, const kelpx_implicit_got &) {}
 
     constexpr std::array<relevant_rels_info, N> finish() const {
         // Every static PIE has relative relocations; a variant without one is a typo in its name.
@@ -101,6 +117,8 @@ private:
 #define KELP_RELOC(name, number) table.reloc(std::string_view(#name, sizeof(#name) - 1), number);
 #define KELP_APPLY(variant, kind, name) \
     table.apply(#variant, kelpx_rel_kind::kind, std::string_view(#name, sizeof(#name) - 1));
+#define KELP_GOT(variant, local_gotno, local_gotno_tag, gotsym, gotsym_tag, symtabno, symtabno_tag) \
+    table.implicit_got(#variant, {#local_gotno, #gotsym, #symtabno, local_gotno_tag, gotsym_tag, symtabno_tag});
 
 // One struct per machine: its .def, expanded once to size the table and once per variant to fill it.
 struct x86_64_def {
@@ -158,8 +176,16 @@ struct aarch64_def {
     }
 };
 
+struct mips_def {
+    template <class Table>
+    static constexpr void expand(Table &table) {
+#include "machines/mips.def"
+    }
+};
+
 #undef KELP_RELOC
 #undef KELP_APPLY
+#undef KELP_GOT
 
 template <class Def>
 constexpr std::size_t span_of() {
@@ -175,9 +201,18 @@ constexpr auto info_of(std::string_view variant) {
     return table.finish();
 }
 
+template <class Def>
+constexpr kelpx_implicit_got got_of(std::string_view variant) {
+    got_finder finder{variant};
+    Def::expand(finder);
+    if (finder.got.local_gotno_name == nullptr) reloc_table_fault("no GOT rule for this variant");
+    return finder.got;
+}
+
 template <std::size_t N>
-constexpr relevant_rels record_of(const std::array<relevant_rels_info, N> &info) {
-    return {static_cast<uint32_t>(N), info.data()};
+constexpr relevant_rels record_of(const std::array<relevant_rels_info, N> &info,
+                                  const kelpx_implicit_got *implicit_got = nullptr) {
+    return {static_cast<uint32_t>(N), info.data(), implicit_got};
 }
 
 constexpr auto x86_64_elf64_info = info_of<x86_64_def>("elf64");
@@ -194,6 +229,8 @@ constexpr auto loongarch_elf32_info = info_of<loongarch_def>("elf32");
 constexpr auto loongarch_elf64_info = info_of<loongarch_def>("elf64");
 constexpr auto aarch64_elf32_info = info_of<aarch64_def>("elf32");
 constexpr auto aarch64_elf64_info = info_of<aarch64_def>("elf64");
+constexpr auto mips_elf32_info = info_of<mips_def>("elf32");
+constexpr kelpx_implicit_got mips_elf32_got = got_of<mips_def>("elf32");
 
 constexpr relevant_rels x86_64_elf64 = record_of(x86_64_elf64_info);
 constexpr relevant_rels x86_64_elf32 = record_of(x86_64_elf32_info);
@@ -209,6 +246,7 @@ constexpr relevant_rels loongarch_elf32 = record_of(loongarch_elf32_info);
 constexpr relevant_rels loongarch_elf64 = record_of(loongarch_elf64_info);
 constexpr relevant_rels aarch64_elf32 = record_of(aarch64_elf32_info);
 constexpr relevant_rels aarch64_elf64 = record_of(aarch64_elf64_info);
+constexpr relevant_rels mips_elf32 = record_of(mips_elf32_info, &mips_elf32_got);
 
 // Picks the record of the class: elf32 or elf64 where the machine has one, else null.
 constexpr const relevant_rels *by_class(uint8_t elfclass, const relevant_rels *elf32, const relevant_rels *elf64) {
@@ -219,8 +257,6 @@ constexpr const relevant_rels *by_class(uint8_t elfclass, const relevant_rels *e
 
 }  // namespace
 
-// Left out on purpose: MIPS, whose R_MIPS_REL32 is relative or symbolic depending on its symbol and
-// whose GOT is filled from DT_MIPS_* entries rather than by relocations.
 const relevant_rels *kelpx_get_relevant_rels(const kelpx_handle *elf) {
     switch (elf->e_machine) {
     case EM_X86_64:
@@ -250,6 +286,8 @@ const relevant_rels *kelpx_get_relevant_rels(const kelpx_handle *elf) {
         return by_class(elf->elfclass, &loongarch_elf32, &loongarch_elf64);
     case EM_AARCH64:
         return by_class(elf->elfclass, &aarch64_elf32, &aarch64_elf64);
+    case EM_MIPS:  // both byte orders; 64-bit MIPS packs three types into r_info
+        return by_class(elf->elfclass, &mips_elf32, nullptr);
     default:
         return nullptr;
     }
