@@ -38,6 +38,7 @@ constexpr uint64_t BIAS = 0x10000000 - 0x200;  // what relocation adds to a link
 constexpr uint64_t NEG(uint64_t v) { return 0 - v; }
 const Pie EACH_TYPE = {.rels = {{0x300, 0, RR, 0x10}, {0x308, 1, RA, NEG(4)}}, .plt = {{0x310, 1, RB, 0}}, .syms = {{"f"}}};
 const Stores EACH_STORED = {{0x300, BIAS + 0x10}, {0x308, 0x204 + BIAS - 4}, {0x310, 0x204 + BIAS}};
+const Pie EACH_REL = {.rels = EACH_TYPE.rels, .plt = EACH_TYPE.plt, .rela = false, .plt_rela = false, .syms = {{"f"}}};
 const Pie REL = {.rels = {{0x300, 0, RR, 1}}, .rela = false}, RELA = {.rels = {{0x300, 0, RR, 1}}};
 const Pie PLT = {.plt = {{0x300, 0, RR, 1}}}, UNDEF = {.rels = {{0x300, 1, RA, 2}}, .syms = {{"u", 0x10, 0, 0}}};
 
@@ -59,6 +60,18 @@ Patch cut(const std::string &mark, int64_t delta) {
 // A dynamic entry that points at a mark of the layout plus delta; one whose tag becomes another.
 Patch dref(uint64_t tag, const std::string &mark, uint64_t delta) { return [=](Built &b) { b.put(b.dyn(tag) + b.k.w, b.k.w, b.at.at(mark) + delta); }; }
 Patch retag(uint64_t tag, uint64_t to) { return [=](Built &b) { b.put(b.dyn(tag), b.k.w, to); }; }
+// A MIPS GOT at 0x300 (in place of the PLT table's tags): local entries, then one per symbol from
+// gotsym; entry 1 holds second, entry 2 0x1234.
+Patch mips_got(uint64_t local, uint64_t gotsym, uint64_t symtabno, uint64_t second) {
+    return [=](Built &b) {
+        for (auto [tag, to, v] : {std::tuple{20u, 3u, 0x300u}, {23u, 0x7000000au, unsigned(local)},
+                                  {2u, 0x70000013u, unsigned(gotsym)}, {10u, 0x70000011u, unsigned(symtabno)}})
+            b.put(b.dyn(tag) + b.k.w, b.k.w, v), b.put(b.dyn(tag), b.k.w, to);
+        b.put(18, 2, 8), b.put(0x304, 4, second), b.put(0x308, 4, 0x1234);
+    };
+}
+const Pie GOT = {.plt = {{0x300, 0, 0}}, .plt_rela = false, .syms = {{"f"}, {"u", 0x10, 0, 0}}};
+const Stores GOT_STORED = {{0x304, 0x80000000}, {0x308, 0x1234 + BIAS}, {0x30c, BIAS}, {0x310, 0x204 + BIAS}, {0x314, 0x5000}};
 const std::string ALIGN = "ERROR: Could not determine virtual space\n", GET_DYN = "ERROR: Could not get dynamic\n", SYM1 = "ERROR: Could not get symbol info for sym 1\n" + F;
 const std::string FIELDS = "Relocating 'in' to 0x10000000, and save to 'in.out'\n";
 const std::string LONG = std::string(300, 'c');
@@ -70,8 +83,9 @@ const Case cases[] = {
     // Relocation: every applied type, both tables, negative addends (sign-extended from 32 bits).
     {"each_type", "all", EACH_TYPE, {}, "--expect-rel --expect-pltrel" + IN, 0, "", EACH_STORED},
     {"machine", "machines", EACH_TYPE, {}, IN, 0, "", EACH_STORED},
-    {"each_type_rel", "all", {.rels = EACH_TYPE.rels, .plt = EACH_TYPE.plt, .rela = false, .plt_rela = false, .syms = {{"f"}}},
-     {}, IN, 0, "", EACH_STORED},
+    {"each_type_rel", "L32 B32", EACH_REL, {}, IN, 0, "", EACH_STORED},
+    // The 64-bit kinds' second type is a GOT slot, whose REL word is no addend.
+    {"each_type_rel", "L64 B64", EACH_REL, {}, IN, 0, "", {EACH_STORED[0], {0x308, 0x204 + BIAS}, EACH_STORED[2]}},
     {"no_tables", "all", {}, {}, "--no-expect-rel --no-expect-pltrel" + IN, 0},
     {"entry_file", "L32 B64", {}, {}, "-o img --output-entry entry" + IN, 0, "", {}, "", {}, "img"},
     // The image replaces the input, whose header is read again for the entry point afterwards.
@@ -124,7 +138,7 @@ const Case cases[] = {
     // A larger DT_RELAENT is the stride: the record between would fail out of bounds.
     {"relaent_stride", "B64 L32", {.rels = {{0x300, 0, RR, 1}, {0x3fc, 0, RR}, {0x308, 0, RR, 2}}}, both(dv(9, 6), dv(8, 12)), IN, 0, "",
      {{0x300, BIAS + 1}, {0x308, BIAS + 2}}},
-    {"machine_unsupported", "L32", RELA, at(18, 18, 2, 8), IN, 1, "ERROR: Relocations of machine 8, ELF32, are not supported\n" + F},
+    {"machine_unsupported", "L32", RELA, at(18, 18, 2, 2), IN, 1, "ERROR: Relocations of machine 2, ELF32, are not supported\n" + F},
     {"machine_unsupported_no_relocs", "B64", {}, at(18, 18, 2, 183), IN, 0},
     {"type_unnamed", "L32", {.rels = {{0x300, 0, 200}}}, {}, IN, 1, "ERROR: No relocation info for type 200\n" + F},
     {"type_above_255", "L64", {.rels = {{0x300, 0, 264}}}, {}, IN, 1, "ERROR: No relocation info for type 264\n" + F},
@@ -137,7 +151,18 @@ const Case cases[] = {
     {"rela_covers_plt", "L64 B64", {.rels = {{0x300, 0, RR, 1}}, .plt = {{0x308, 0, RR, 2}}}, dv(8, 6), IN, 0, "", {{0x300, BIAS + 1}, {0x308, BIAS + 2}}},
     {"rel_covers_plt", "L32 B64", {.rels = {{0x300, 0, RR, 1}}, .plt = {{0x308, 0, RR, 2}}, .rela = false, .plt_rela = false}, dv(18, 4), IN, 0, "",
      {{0x300, BIAS + 1}, {0x308, BIAS + 2}}},
-    {"rel_plt_slot_is_s", "L32", {.plt = {{0x300, 1, 7, 0x1234}}, .plt_rela = false, .syms = {{"f"}}}, {}, IN, 0, "", {{0x300, 0x204 + BIAS}}},
+    {"rel_got_and_plt_slots_are_s", "L32", {.rels = {{0x308, 1, 6, 0x1234}}, .plt = {{0x300, 1, 7, 0x1234}},
+     .rela = false, .plt_rela = false, .syms = {{"f"}}}, {}, IN, 0, "", {{0x300, 0x204 + BIAS}, {0x308, 0x204 + BIAS}}},
+    // MIPS: the loader relocates its GOT from the dynamic entries; entry 0, and 1 when marked, stay.
+    {"mips_got", "L32 B32", GOT, mips_got(4, 1, 3, 0x80000000), "-d u=0x5000" + IN, 0, "", GOT_STORED},
+    {"mips_got_second_unmarked", "B32", GOT, mips_got(4, 1, 3, 0x7ffffff0), "-d u=0x5000" + IN, 0, "",
+     {{0x304, 0x7ffffff0 + BIAS}, {0x308, 0x1234 + BIAS}, {0x30c, BIAS}, {0x310, 0x204 + BIAS}, {0x314, 0x5000}}},
+    {"mips_got_undefined", "L32", GOT, mips_got(4, 1, 3, 0), IN, 1, "ERROR: Symbol \"u\" is undefined\n" + F},
+    {"mips_got_gotsym_above", "B32", GOT, mips_got(4, 3, 2, 0), IN, 1,
+     "ERROR: DT_MIPS_GOTSYM (3) is above DT_MIPS_SYMTABNO (2)\n" + F},
+    {"mips_got_past_image", "L32", GOT, mips_got(0x41, 1, 1, 0), IN, 1, "ERROR: r_offset 0x400 is out of bounds\n" + F},
+    {"mips_got_no_gotsym", "B32", GOT, both(mips_got(4, 1, 3, 0), drop(0x70000013)), IN, 1,
+     "ERROR: DT_MIPS_GOTSYM not found\n" + F},
     {"aarch64_abs64", "L64 B64", {.rels = {{0, 0, 0}, {0x308, 1, 257, NEG(4)}}, .syms = {{"f"}}}, at(18, 18, 2, 183), IN, 0, "", {{0x308, 0x204 + BIAS - 4}}},
     // The image must end inside the class's address space.
     {"reach_32_top", "L32 B32", RELA, {}, "0xfffffe00 in", 0, "", {{0x300, 0xfffffc01}}},
@@ -174,6 +199,8 @@ const Case cases[] = {
      "ERROR: Section #2 [.data] (0xffffffffffffff00 octets at 0x300) does not fit in the virtual space\nERROR: Could not copy sections\n"},
     {"section_bytes_outside_file", "L32", {}, at(24, 16, 0, 0x100000, 2), IN, 1, "ERROR: Could not copy sections\n"},
     {"init_array_copied", "B32", {}, at(4, 4, 4, 14, 2), IN, 0},
+    // .tbss (here .bss made thread-local, and far larger) has addresses but no memory.
+    {"tbss_takes_no_room", "L64 B32", {}, both(at(8, 8, 0, 0x403, 3), at(32, 20, 0, 0x1000, 3)), IN, 0},
     // Read-only .data and .bss stay out, and relocations into them warn, once; --include-readonly puts
     // them in, but never the loader's own tables.
     {"readonly_left_out", "L64", {.rels = {{0x200, 0, RR, 0x300}, {0x208, 0, RR, 0x310}}}, both(at(8, 8, 0, 2, 2), at(8, 8, 0, 2, 3)), IN, 0,
@@ -181,6 +208,9 @@ const Case cases[] = {
      {{0x200, BIAS + 0x300}, {0x208, BIAS + 0x310}}, "", {}, "in.out", 0x100},
     {"readonly_included", "B32", {.rels = {{0x208, 0, RR, 0x400}}}, both(at(8, 8, 0, 2, 2), at(8, 8, 0, 2, 3)), "--include-readonly" + IN, 0,
      "WARNING: A relocation points to 0x400 in section [.dynsym], which is not in the image\n", {{0x208, BIAS + 0x400}}},
+    // Any type but the loader's with --include-readonly (.data as SHT_ARM_EXIDX); by default only data types.
+    {"readonly_any_type", "B64 L32", {}, both(at(4, 4, 4, 0x70000001, 2), at(8, 8, 0, 2, 2)), "--include-readonly" + IN, 0},
+    {"writable_note_left_out", "L64", {}, at(4, 4, 4, 7, 2), IN, 0, "", {{0x320, 0}, {0x328, 0}, {0x330, 0}, {0x338, 0}}},
     // Malformed headers: the loader refuses them.
     {"bad_magic", "L64", {}, at(1, 1, 1, 'X'), IN, 255, LOAD},
     {"bad_class", "B32", {}, at(4, 4, 1, 3), IN, 255, LOAD},
@@ -333,7 +363,10 @@ const Kind machines[] = {{"x86_64", 8, false, 62, 0, 8, 6, 7}, {"x32", 4, false,
     {"ppc", 4, true, 20, 0, 22, 1, 21}, {"ppc64_elfv2", 8, true, 21, 2, 22, 38, 21}, {"ppc64_elfv1", 8, true, 21, 1, 22, 38, 20},
     {"ppc64_abi_unset", 8, true, 21, 0, 22, 38, 20}, {"ppc64le", 8, false, 21, 0x80000002, 22, 38, 21}, {"s390x", 8, true, 22, 0, 12, 10, 11},
     {"loongarch32", 4, false, 258, 0, 3, 1, 5}, {"loongarch64", 8, false, 258, 0x43, 3, 2, 5}, {"aarch64_ilp32", 4, false, 183, 0, 183, 181, 182},
-    {"aarch64", 8, false, 183, 0, 1027, 1025, 1026}};
+    {"aarch64", 8, false, 183, 0, 1027, 1025, 1026}, {"x86_64_64", 8, false, 62, 0, 8, 1, 7},
+    {"x32_32", 4, false, 62, 0, 8, 10, 6}, {"arm_jump_slot", 4, false, 40, 0x05000000, 23, 2, 22},
+    {"ppc_glob_dat", 4, true, 20, 0, 22, 1, 20}, {"ppc64_elfv2_glob_dat", 8, true, 21, 2, 22, 38, 20},
+    {"s390x_64", 8, true, 22, 0, 12, 22, 11}, {"mips", 4, true, 8, 0, 3, 3, 127}, {"mipsel", 4, false, 8, 0, 3, 3, 127}};
 
 const Kind basic[] = {L32, L64, B32, B64};
 struct Param { const Case *c; const Kind *k; };
