@@ -1,32 +1,55 @@
-// kelpx: the per-machine relocation records behind kelpx_get_relevant_rels. Names, numbers and the
-// kinds of the applied types come only from machines/*.def; the builder below proves each record
-// consistent while compiling, so nothing here is checked at run time.
+// kelpx: the per-machine relocation records behind kelpx_get_relevant_rels. Machines, names, numbers
+// and the kinds of the applied types come only from machines/registry.def and the .def files it
+// lists; the builders below prove each record consistent while compiling, so nothing here is checked
+// at run time, and adding a machine changes nothing in this file.
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
+#include <utility>
 
 #include "kelpx.h"
 
 namespace {
 
-// e_machine and EI_CLASS values from the ELF gABI, so that the build needs no <elf.h>.
-constexpr uint16_t EM_386 = 3;
-constexpr uint16_t EM_MIPS = 8;
-constexpr uint16_t EM_PPC = 20;
-constexpr uint16_t EM_PPC64 = 21;
-constexpr uint16_t EM_S390 = 22;
-constexpr uint16_t EM_ARM = 40;
-constexpr uint16_t EM_X86_64 = 62;
-constexpr uint16_t EM_AARCH64 = 183;
-constexpr uint16_t EM_RISCV = 243;
-constexpr uint16_t EM_LOONGARCH = 258;
 constexpr uint8_t ELFCLASS32 = 1;
 constexpr uint8_t ELFCLASS64 = 2;
 // 64-bit Power ABI version in e_flags: 0 = unspecified (old ELFv1 objects), 1 = ELFv1, 2 = ELFv2.
 constexpr uint32_t EF_PPC64_ABI = 3;
+
+// How a machine's variant is picked, and the names its KELP_APPLY lines give the two variants.
+enum class kelp_pick : uint8_t {
+    by_class,      // elf32, elf64: the ELF class
+    by_ppc64_abi,  // elfv1, elfv2: the ABI bits of e_flags, in ELF64 only
+};
+constexpr std::array<std::string_view, 2> variant_names(kelp_pick pick) {
+    if (pick == kelp_pick::by_class) return {"elf32", "elf64"};
+    return {"elfv1", "elfv2"};
+}
+
+// The variant of the machine that fits elf (an index into variant_names), or -1.
+int variant_of(kelp_pick pick, const kelpx_handle *elf) {
+    switch (pick) {
+    case kelp_pick::by_class:
+        if (elf->elfclass == ELFCLASS32) return 0;
+        if (elf->elfclass == ELFCLASS64) return 1;
+        return -1;
+    case kelp_pick::by_ppc64_abi:
+        if (elf->elfclass != ELFCLASS64) return -1;
+        switch (elf->e_flags & EF_PPC64_ABI) {
+        case 0:
+        case 1:
+            return 0;
+        case 2:
+            return 1;
+        default:
+            return -1;
+        }
+    }
+    return -1;
+}
 
 // Deliberately not constexpr: reaching it while a record is being built is not a constant
 // expression, so the build stops, and the diagnostic shows this call with its reason.
@@ -35,38 +58,98 @@ constexpr uint32_t EF_PPC64_ABI = 3;
     std::abort();
 }
 
-// First pass over a .def: the highest number plus one, the size of the machine's info table.
-struct span_counter {
+// Every line of every .def, in registry order: each KELP_MACHINE line starts a machine, and the
+// lines after it belong to it. The literal's length comes from sizeof, which keeps the compile-time
+// work well inside the step limits that compilers put on constant evaluation.
+#define KELP_MACHINE(name, number, pick) table.machine(number, kelp_pick::pick);
+#define KELP_RELOC(name, number) table.reloc(std::string_view(#name, sizeof(#name) - 1), number);
+#define KELP_APPLY(variant, kind, name) \
+    table.apply(#variant, kelpx_rel_kind::kind, std::string_view(#name, sizeof(#name) - 1));
+#define KELP_GOT(variant, local_gotno, local_gotno_tag, gotsym, gotsym_tag, symtabno, symtabno_tag) \
+    table.implicit_got(#variant, {#local_gotno, #gotsym, #symtabno, local_gotno_tag, gotsym_tag, symtabno_tag});
+template <class Table>
+constexpr void expand_registry(Table &table) {
+#include "machines/registry.def"
+}
+#undef KELP_MACHINE
+#undef KELP_RELOC
+#undef KELP_APPLY
+#undef KELP_GOT
+
+// First pass: the number of machines.
+struct machine_counter {
+    std::size_t count = 0;
+    constexpr void machine(unsigned, kelp_pick) { ++count; }
+    constexpr void reloc(std::string_view, unsigned long long) {
+        if (count == 0) reloc_table_fault("relocation line before the first KELP_MACHINE line");
+    }
+    constexpr void apply(std::string_view, kelpx_rel_kind, std::string_view) {
+        if (count == 0) reloc_table_fault("relocation line before the first KELP_MACHINE line");
+    }
+    constexpr void implicit_got(std::string_view, const kelpx_implicit_got &) {
+        if (count == 0) reloc_table_fault("relocation line before the first KELP_MACHINE line");
+    }
+};
+constexpr std::size_t num_machines = [] {
+    machine_counter counter;
+    expand_registry(counter);
+    return counter.count;
+}();
+
+// What the second pass learns of each machine: its e_machine and pick, the highest relocation number
+// plus one (the size of its info table), and which of its two variants it has.
+struct machine_facts {
+    uint16_t e_machine = 0;
+    kelp_pick pick = kelp_pick::by_class;
     std::size_t span = 0;
+    std::array<bool, 2> has_variant{};
+};
+struct machine_survey {
+    std::array<machine_facts, num_machines> facts{};
+    std::size_t current = 0;  // one past the machine the lines belong to
+
+    constexpr void machine(unsigned number, kelp_pick pick) {
+        if (number > 0xffff) reloc_table_fault("e_machine of 65536 or more");
+        for (std::size_t m = 0; m < current; ++m)
+            if (facts[m].e_machine == number) reloc_table_fault("two registry lines for one e_machine");
+        facts[current++] = {static_cast<uint16_t>(number), pick, 0, {}};
+    }
     constexpr void reloc(std::string_view, unsigned long long number) {
         if (number >= 0x10000) reloc_table_fault("relocation number of 65536 or more");
-        span = std::max(span, static_cast<std::size_t>(number) + 1);
+        machine_facts &f = facts[current - 1];
+        f.span = std::max(f.span, static_cast<std::size_t>(number) + 1);
     }
-    constexpr void apply(std::string_view, kelpx_rel_kind, std::string_view) {}
-    constexpr void implicit_got(std::string_view, const kelpx_implicit_got &) {}
-};
-
-// The GOT rule of one variant, if its .def names one.
-struct got_finder {
-    std::string_view variant;
-    kelpx_implicit_got got{};
-    constexpr void reloc(std::string_view, unsigned long long) {}
-    constexpr void apply(std::string_view, kelpx_rel_kind, std::string_view) {}
-    constexpr void implicit_got(std::string_view of, const kelpx_implicit_got &rule) {
-        if (of != variant) return;
-        if (got.local_gotno_name != nullptr) reloc_table_fault("two GOT rules for one variant");
-        got = rule;
+    constexpr void apply(std::string_view variant, kelpx_rel_kind, std::string_view) {
+        machine_facts &f = facts[current - 1];
+        const auto names = variant_names(f.pick);
+        const auto found = std::find(names.begin(), names.end(), variant);
+        if (found == names.end()) reloc_table_fault("variant that the machine's pick does not name");
+        f.has_variant[static_cast<std::size_t>(found - names.begin())] = true;
+    }
+    constexpr void implicit_got(std::string_view variant, const kelpx_implicit_got &) {
+        const auto names = variant_names(facts[current - 1].pick);
+        if (std::find(names.begin(), names.end(), variant) == names.end())
+            reloc_table_fault("variant that the machine's pick does not name");
     }
 };
+constexpr auto survey = [] {
+    machine_survey s;
+    expand_registry(s);
+    return s.facts;
+}();
 
-// Second pass: KELP_RELOC lines fill the names, then each KELP_APPLY line (they come last) has its
-// name resolved to a number, and the lines of the variant asked for set the kinds.
+// Third pass, once per machine and variant: the machine's KELP_RELOC lines fill the names, then each
+// of its KELP_APPLY lines (they come last) has its name resolved to a number, and the lines of the
+// variant asked for set the kinds. Lines of other machines pass by.
 template <std::size_t N>
 class table_builder {
 public:
-    constexpr explicit table_builder(std::string_view variant) : variant_(variant) {}
+    constexpr table_builder(std::size_t machine, std::string_view variant) : machine_(machine), variant_(variant) {}
+
+    constexpr void machine(unsigned, kelp_pick) { ++current_; }
 
     constexpr void reloc(std::string_view name, unsigned long long number) {
+        if (current_ != machine_ + 1) return;
         // Applied names were resolved against the lines above; a later line could add a second number.
         if (apply_seen_) reloc_table_fault("KELP_RELOC after a KELP_APPLY line");
         const auto slot = static_cast<std::size_t>(number);
@@ -75,8 +158,9 @@ public:
         names_[slot] = name;
     }
 
-    // Every line is checked, also those of variants not being built.
+    // Every line of the machine is checked, also those of the variant not being built.
     constexpr void apply(std::string_view variant, kelpx_rel_kind kind, std::string_view name) {
+        if (current_ != machine_ + 1) return;
         apply_seen_ = true;
         const std::size_t number = number_of(name);
         if (variant != variant_) return;
@@ -105,190 +189,76 @@ private:
         return found;
     }
 
+    std::size_t machine_;
     std::string_view variant_;
+    std::size_t current_ = 0;
     std::array<relevant_rels_info, N> info_{};
     std::array<std::string_view, N> names_{};  // info_'s names with their lengths, for cheap compares
     bool apply_seen_ = false;
     bool has_relative_ = false;
 };
 
-// The literal's length comes from sizeof, which keeps the compile-time work well inside the step
-// limits that compilers put on constant evaluation.
-#define KELP_RELOC(name, number) table.reloc(std::string_view(#name, sizeof(#name) - 1), number);
-#define KELP_APPLY(variant, kind, name) \
-    table.apply(#variant, kelpx_rel_kind::kind, std::string_view(#name, sizeof(#name) - 1));
-#define KELP_GOT(variant, local_gotno, local_gotno_tag, gotsym, gotsym_tag, symtabno, symtabno_tag) \
-    table.implicit_got(#variant, {#local_gotno, #gotsym, #symtabno, local_gotno_tag, gotsym_tag, symtabno_tag});
+// Fourth pass, once per machine and variant: its KELP_GOT line, if it has one.
+struct got_finder {
+    std::size_t machine_;
+    std::string_view variant_;
+    std::size_t current_ = 0;
+    kelpx_implicit_got got{};
+    bool found = false;
 
-// One struct per machine: its .def, expanded once to size the table and once per variant to fill it.
-struct x86_64_def {
-    template <class Table>
-    static constexpr void expand(Table &table) {
-#include "machines/x86_64.def"
-    }
-};
-struct i386_def {
-    template <class Table>
-    static constexpr void expand(Table &table) {
-#include "machines/i386.def"
-    }
-};
-struct arm_def {
-    template <class Table>
-    static constexpr void expand(Table &table) {
-#include "machines/arm.def"
-    }
-};
-struct riscv_def {
-    template <class Table>
-    static constexpr void expand(Table &table) {
-#include "machines/riscv.def"
-    }
-};
-struct ppc_def {
-    template <class Table>
-    static constexpr void expand(Table &table) {
-#include "machines/ppc.def"
-    }
-};
-struct ppc64_def {
-    template <class Table>
-    static constexpr void expand(Table &table) {
-#include "machines/ppc64.def"
-    }
-};
-struct s390_def {
-    template <class Table>
-    static constexpr void expand(Table &table) {
-#include "machines/s390.def"
-    }
-};
-struct loongarch_def {
-    template <class Table>
-    static constexpr void expand(Table &table) {
-#include "machines/loongarch.def"
-    }
-};
-struct aarch64_def {
-    template <class Table>
-    static constexpr void expand(Table &table) {
-#include "machines/aarch64.def"
+    constexpr void machine(unsigned, kelp_pick) { ++current_; }
+    constexpr void reloc(std::string_view, unsigned long long) {}
+    constexpr void apply(std::string_view, kelpx_rel_kind, std::string_view) {}
+    constexpr void implicit_got(std::string_view variant, const kelpx_implicit_got &rule) {
+        if (current_ != machine_ + 1 || variant != variant_) return;
+        if (found) reloc_table_fault("two GOT rules for one variant");
+        got = rule;
+        found = true;
     }
 };
 
-struct mips_def {
-    template <class Table>
-    static constexpr void expand(Table &table) {
-#include "machines/mips.def"
-    }
+// The record of variant V of machine M, built only where the machine has that variant.
+template <std::size_t M, std::size_t V>
+struct variant_record {
+    static constexpr auto info = [] {
+        table_builder<survey[M].span> table(M, variant_names(survey[M].pick)[V]);
+        expand_registry(table);
+        return table.finish();
+    }();
+    static constexpr got_finder got = [] {
+        got_finder finder{M, variant_names(survey[M].pick)[V]};
+        expand_registry(finder);
+        return finder;
+    }();
+    static constexpr relevant_rels record{static_cast<uint32_t>(info.size()), info.data(),
+                                          got.found ? &got.got : nullptr};
 };
-
-#undef KELP_RELOC
-#undef KELP_APPLY
-#undef KELP_GOT
-
-template <class Def>
-constexpr std::size_t span_of() {
-    span_counter counter;
-    Def::expand(counter);
-    return counter.span;
+template <std::size_t M, std::size_t V>
+constexpr const relevant_rels *record_of() {
+    if constexpr (survey[M].has_variant[V])
+        return &variant_record<M, V>::record;
+    else
+        return nullptr;
 }
 
-template <class Def>
-constexpr auto info_of(std::string_view variant) {
-    table_builder<span_of<Def>()> table(variant);
-    Def::expand(table);
-    return table.finish();
+struct machine_entry {
+    uint16_t e_machine;
+    kelp_pick pick;
+    std::array<const relevant_rels *, 2> variants;  // null where the machine lacks the variant
+};
+template <std::size_t... M>
+constexpr std::array<machine_entry, sizeof...(M)> entries_of(std::index_sequence<M...>) {
+    return {{{survey[M].e_machine, survey[M].pick, {record_of<M, 0>(), record_of<M, 1>()}}...}};
 }
-
-template <class Def>
-constexpr kelpx_implicit_got got_of(std::string_view variant) {
-    got_finder finder{variant};
-    Def::expand(finder);
-    if (finder.got.local_gotno_name == nullptr) reloc_table_fault("no GOT rule for this variant");
-    return finder.got;
-}
-
-template <std::size_t N>
-constexpr relevant_rels record_of(const std::array<relevant_rels_info, N> &info,
-                                  const kelpx_implicit_got *implicit_got = nullptr) {
-    return {static_cast<uint32_t>(N), info.data(), implicit_got};
-}
-
-constexpr auto x86_64_elf64_info = info_of<x86_64_def>("elf64");
-constexpr auto x86_64_elf32_info = info_of<x86_64_def>("elf32");
-constexpr auto i386_elf32_info = info_of<i386_def>("elf32");
-constexpr auto arm_elf32_info = info_of<arm_def>("elf32");
-constexpr auto riscv_elf32_info = info_of<riscv_def>("elf32");
-constexpr auto riscv_elf64_info = info_of<riscv_def>("elf64");
-constexpr auto ppc_elf32_info = info_of<ppc_def>("elf32");
-constexpr auto ppc64_elfv1_info = info_of<ppc64_def>("elfv1");
-constexpr auto ppc64_elfv2_info = info_of<ppc64_def>("elfv2");
-constexpr auto s390_elf64_info = info_of<s390_def>("elf64");
-constexpr auto loongarch_elf32_info = info_of<loongarch_def>("elf32");
-constexpr auto loongarch_elf64_info = info_of<loongarch_def>("elf64");
-constexpr auto aarch64_elf32_info = info_of<aarch64_def>("elf32");
-constexpr auto aarch64_elf64_info = info_of<aarch64_def>("elf64");
-constexpr auto mips_elf32_info = info_of<mips_def>("elf32");
-constexpr kelpx_implicit_got mips_elf32_got = got_of<mips_def>("elf32");
-
-constexpr relevant_rels x86_64_elf64 = record_of(x86_64_elf64_info);
-constexpr relevant_rels x86_64_elf32 = record_of(x86_64_elf32_info);
-constexpr relevant_rels i386_elf32 = record_of(i386_elf32_info);
-constexpr relevant_rels arm_elf32 = record_of(arm_elf32_info);
-constexpr relevant_rels riscv_elf32 = record_of(riscv_elf32_info);
-constexpr relevant_rels riscv_elf64 = record_of(riscv_elf64_info);
-constexpr relevant_rels ppc_elf32 = record_of(ppc_elf32_info);
-constexpr relevant_rels ppc64_elfv1 = record_of(ppc64_elfv1_info);
-constexpr relevant_rels ppc64_elfv2 = record_of(ppc64_elfv2_info);
-constexpr relevant_rels s390_elf64 = record_of(s390_elf64_info);
-constexpr relevant_rels loongarch_elf32 = record_of(loongarch_elf32_info);
-constexpr relevant_rels loongarch_elf64 = record_of(loongarch_elf64_info);
-constexpr relevant_rels aarch64_elf32 = record_of(aarch64_elf32_info);
-constexpr relevant_rels aarch64_elf64 = record_of(aarch64_elf64_info);
-constexpr relevant_rels mips_elf32 = record_of(mips_elf32_info, &mips_elf32_got);
-
-// Picks the record of the class: elf32 or elf64 where the machine has one, else null.
-constexpr const relevant_rels *by_class(uint8_t elfclass, const relevant_rels *elf32, const relevant_rels *elf64) {
-    if (elfclass == ELFCLASS32) return elf32;
-    if (elfclass == ELFCLASS64) return elf64;
-    return nullptr;
-}
+constexpr auto registry = entries_of(std::make_index_sequence<num_machines>{});
 
 }  // namespace
 
 const relevant_rels *kelpx_get_relevant_rels(const kelpx_handle *elf) {
-    switch (elf->e_machine) {
-    case EM_X86_64:
-        return by_class(elf->elfclass, &x86_64_elf32, &x86_64_elf64);
-    case EM_386:
-        return by_class(elf->elfclass, &i386_elf32, nullptr);
-    case EM_ARM:
-        return by_class(elf->elfclass, &arm_elf32, nullptr);
-    case EM_RISCV:
-        return by_class(elf->elfclass, &riscv_elf32, &riscv_elf64);
-    case EM_PPC:
-        return by_class(elf->elfclass, &ppc_elf32, nullptr);
-    case EM_PPC64:
-        if (elf->elfclass != ELFCLASS64) return nullptr;
-        switch (elf->e_flags & EF_PPC64_ABI) {
-        case 0:
-        case 1:
-            return &ppc64_elfv1;
-        case 2:
-            return &ppc64_elfv2;
-        default:
-            return nullptr;
-        }
-    case EM_S390:
-        return by_class(elf->elfclass, nullptr, &s390_elf64);
-    case EM_LOONGARCH:
-        return by_class(elf->elfclass, &loongarch_elf32, &loongarch_elf64);
-    case EM_AARCH64:
-        return by_class(elf->elfclass, &aarch64_elf32, &aarch64_elf64);
-    case EM_MIPS:  // both byte orders; 64-bit MIPS packs three types into r_info
-        return by_class(elf->elfclass, &mips_elf32, nullptr);
-    default:
-        return nullptr;
+    for (const machine_entry &entry : registry) {
+        if (entry.e_machine != elf->e_machine) continue;
+        const int variant = variant_of(entry.pick, elf);
+        return variant < 0 ? nullptr : entry.variants[static_cast<std::size_t>(variant)];
     }
+    return nullptr;
 }

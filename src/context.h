@@ -17,7 +17,6 @@ struct context {
     uint32_t vspace_size;
     uint8_t *vspace;        // vspace_size bytes; the byte of address A lies at vspace + (A - vspace_start)
     struct symtab *symtab;
-    uint32_t pagesize;
     int32_t symval_field;
     int32_t symname_field;
     int32_t verbose;

@@ -1,5 +1,6 @@
-// What depends on the operating system: the page size, the image buffer, the input's bytes, file
-// identity, opening the other files, and output files that replace their target only once complete.
+// What depends on the operating system: the input's bytes, file identity, output files that replace
+// their target only once complete, and the image buffer. osdep.cpp holds what every system shares;
+// osdep_posix.cpp and osdep_win32.cpp the system calls behind it.
 #pragma once
 
 #include <cstdint>
@@ -7,13 +8,7 @@
 #include <string>
 #include <vector>
 
-uint32_t osdep_get_pagesize();
-// size bytes aligned to alignment (a power of two), zero-filled: pages fresh from the system, so that
-// nothing has to clear them and pages that stay zero cost nothing. Null with errno set on failure.
-// A size of 0 still gives a distinct block that osdep_aligned_free accepts.
-void *osdep_aligned_alloc(uint32_t alignment, uint32_t size);
-// Releases a block from osdep_aligned_alloc; size as given there.
-void osdep_aligned_free(void *block, uint32_t size);
+// Input
 
 // The bytes of an input file: a read-only mapping where the system can map the file, or a copy read
 // into memory (pipes, devices, or when asked for).
@@ -36,10 +31,17 @@ struct osdep_prefix_check {
 // and status 1 instead of a crash.
 [[nodiscard]] int osdep_input_open(osdep_input *in, const char *path, bool copy, osdep_prefix_check check = {});
 void osdep_input_close(osdep_input *in);
+// fopen that refuses a directory the same way on every system: null with errno EISDIR.
+FILE *osdep_fopen(const char *path, const char *mode);
+
+// File identity
+
 // True when writing to path a and then to path b would replace the regular file written first: both
 // name one existing regular file (through links too), or neither exists and both name one entry of
 // one directory.
 bool osdep_same_file(const char *a, const char *b);
+
+// Output
 
 // An output file being written. A regular file (or a name not yet taken) is written to a temporary
 // file beside it, renamed over it by osdep_output_commit; anything else (a terminal, a FIFO, a device)
@@ -56,5 +58,13 @@ struct osdep_output {
 [[nodiscard]] int osdep_output_commit(osdep_output *out);
 // Closes the file and removes a temporary file; the target stays as it was.
 void osdep_output_discard(osdep_output *out);
-// fopen that refuses a directory the same way on every system: null with errno EISDIR.
-FILE *osdep_fopen(const char *path, const char *mode);
+
+// Memory
+
+uint32_t osdep_get_pagesize();
+// size bytes aligned to alignment (a power of two), zero-filled: pages fresh from the system, so that
+// nothing has to clear them and pages that stay zero cost nothing. Null with errno set on failure.
+// A size of 0 still gives a distinct block that osdep_aligned_free accepts.
+void *osdep_aligned_alloc(uint32_t alignment, uint32_t size);
+// Releases a block from osdep_aligned_alloc; size as given there.
+void osdep_aligned_free(void *block, uint32_t size);

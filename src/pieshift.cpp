@@ -69,7 +69,7 @@ int save_entry(context *ctx, const kelpx_handle *elf) {
     uint64_t new_entry = old_entry + ctx->address - ctx->vspace_start;
     if (ctx->verbose >= 2)
         printf("  0x%" PRIx64 " (old: 0x%" PRIx64 ")\n", new_entry, old_entry);
-    if (save_address(ctx, ctx->entry_path, new_entry) != 0) {
+    if (save_address(ctx->entry_path, new_entry) != 0) {
         fprintf(stderr, "ERROR: Could not save entry point to '%s'.\n", ctx->entry_path);
         return 1;
     }
@@ -87,7 +87,7 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
 
     if (find_dynamic(ctx, elf, &dynamic_info) != 0)
         return fail("ERROR: Dynamic section not found\n");
-    if (symtab_find_symtab(ctx->symtab, ctx, elf, &dynamic_info) != 0)
+    if (symtab_find_symtab(ctx->symtab, elf, &dynamic_info) != 0)
         return fail("ERROR: Could not load symtab information\n");
     if (determine_vspace(ctx, elf) != 0)
         return fail("ERROR: Could not determine virtual space\n");
@@ -103,8 +103,7 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
         return 1;
     }
 
-    ctx->pagesize = osdep_get_pagesize();
-    ctx->vspace = static_cast<uint8_t *>(osdep_aligned_alloc(ctx->pagesize, ctx->vspace_size));
+    ctx->vspace = static_cast<uint8_t *>(osdep_aligned_alloc(osdep_get_pagesize(), ctx->vspace_size));
     if (ctx->vspace == nullptr) {
         fprintf(stderr, "ERROR: Could not allocate output space: %s\n", strerror(errno));
         return 1;

@@ -248,10 +248,20 @@ int find_size(const kelpx_handle *elf, const kelpx_section *dynamic_info, uint32
     return 0;
 }
 
+// The addend of a REL entry: the address-sized word it relocates, as the image holds it now.
+int get_addend_rel(const context *ctx, const kelpx_handle *elf, const kelpx_rel *rel, uint64_t *addend) {
+    uint64_t r_offset = kelpx_rel_get_offset(rel);
+    if (!in_vspace(ctx, r_offset, kelpx_get_sizeof_Sxword(elf))) {
+        fprintf(stderr, "ERROR: r_offset 0x%" PRIx64 " is out of bounds\n", r_offset);
+        return -1;
+    }
+    *addend = static_cast<uint64_t>(kelpx_load_Sxword(elf, ctx->vspace + (r_offset - ctx->vspace_start)));
+    return 0;
+}
+
 // One entry at position pos of the table, table_off + pos in the section's data.
 template <bool rela>
-int walk_entry(const walk_state &w, const reloc_impl *impl, const kelpx_section *section, const kelpx_rel &rel,
-               uint64_t entry_off, uint64_t pos) {
+int walk_entry(const walk_state &w, const reloc_impl *impl, const kelpx_rel &rel, uint64_t entry_off, uint64_t pos) {
     const relevant_rels_info *info = kelpx_rels_get_info(w.rels, kelpx_rel_get_r_type(&rel));
     // No relocation: neither its addend nor its location means anything (GNU ld leaves such
     // entries, with r_offset 0, for references it resolved itself).
@@ -264,7 +274,7 @@ int walk_entry(const walk_state &w, const reloc_impl *impl, const kelpx_section 
     if constexpr (rela) {
         addend = kelpx_rel_get_addend(&rel);
     } else {
-        if (get_addend_rel(w.ctx, w.elf, section, &rel, &addend) != 0) {
+        if (get_addend_rel(w.ctx, w.elf, &rel, &addend) != 0) {
             fprintf(stderr, "ERROR: Could not get addend for %s entry at 0x%zx (rel 0x%zx)\n", impl->label,
                     static_cast<size_t>(entry_off), static_cast<size_t>(pos));
             return -1;
@@ -297,7 +307,7 @@ int walk_entries(const walk_state &w, const reloc_impl *impl, const kelpx_sectio
                        : kelpx_section_get_rels(section, batch, first, entsize, wanted);
         }
         for (uint32_t k = 0; k < got; k++, pos += entsize)
-            if (walk_entry<rela>(w, impl, section, batch[k], uint64_t{table_off} + pos, pos) != 0)
+            if (walk_entry<rela>(w, impl, batch[k], uint64_t{table_off} + pos, pos) != 0)
                 return -1;
         if (got < wanted) {
             entry_off = uint64_t{table_off} + pos;
@@ -392,7 +402,7 @@ int walk_implicit_got(context *ctx, const kelpx_handle *elf, const kelpx_section
     if (local_gotno >= 2) {
         rel.r_offset = got_addr + w.addr_size;
         uint64_t word;
-        if (get_addend_rel(ctx, elf, nullptr, &rel, &word) != 0)
+        if (get_addend_rel(ctx, elf, &rel, &word) != 0)
             return -1;
         if ((word & marked) != 0)
             index = 2;
@@ -400,7 +410,7 @@ int walk_implicit_got(context *ctx, const kelpx_handle *elf, const kelpx_section
     for (; index < local_gotno; index++) {
         rel.r_offset = got_addr + index * w.addr_size;
         uint64_t addend;
-        if (get_addend_rel(ctx, elf, nullptr, &rel, &addend) != 0 || apply_entry(w, &rel, &local_entry, addend) != 0)
+        if (get_addend_rel(ctx, elf, &rel, &addend) != 0 || apply_entry(w, &rel, &local_entry, addend) != 0)
             return -1;
     }
     for (uint64_t sym = gotsym, global = local_gotno; sym < symtabno; sym++, global++) {
@@ -426,22 +436,6 @@ int apply_implicit_got(context *ctx, const kelpx_handle *elf, const kelpx_sectio
         fputs("ERROR: Could not initialize string object forsymbol name\n", stderr);
         return -1;
     }
-}
-
-int get_addend_rel(context *ctx, const kelpx_handle *elf, const kelpx_section *, const kelpx_rel *rel,
-                   uint64_t *addend) {
-    uint64_t r_offset = kelpx_rel_get_offset(rel);
-    if (!in_vspace(ctx, r_offset, kelpx_get_sizeof_Sxword(elf))) {
-        fprintf(stderr, "ERROR: r_offset 0x%" PRIx64 " is out of bounds\n", r_offset);
-        return -1;
-    }
-    *addend = static_cast<uint64_t>(kelpx_load_Sxword(elf, ctx->vspace + (r_offset - ctx->vspace_start)));
-    return 0;
-}
-
-int get_addend_rela(context *, const kelpx_handle *, const kelpx_section *, const kelpx_rel *rel, uint64_t *addend) {
-    *addend = kelpx_rel_get_addend(rel);
-    return 0;
 }
 
 int apply_relocations(context *ctx, const kelpx_handle *elf, const kelpx_section *dynamic_info,

@@ -14,9 +14,3 @@
 // Applies the GOT that the machine's loaders relocate with no relocation entries (MIPS), if the
 // machine has such a GOT and the input has a GOT. 0 when done; -1 after a message.
 [[nodiscard]] int apply_implicit_got(context *ctx, const kelpx_handle *elf, const kelpx_section *dynamic_info);
-// The addend of a REL entry: the address-sized word it relocates, as the image holds it now.
-[[nodiscard]] int get_addend_rel(context *ctx, const kelpx_handle *elf, const kelpx_section *section,
-                                 const kelpx_rel *rel, uint64_t *addend);
-// The addend of a RELA entry: its r_addend.
-[[nodiscard]] int get_addend_rela(context *ctx, const kelpx_handle *elf, const kelpx_section *section,
-                                  const kelpx_rel *rel, uint64_t *addend);

@@ -40,7 +40,7 @@ int save(context *ctx) {
     return write_file(ctx->output_path, ctx->vspace, ctx->vspace_size);
 }
 
-int save_address(context *, const char *path, uint64_t value) {
+int save_address(const char *path, uint64_t value) {
     char line[64];
     int length = snprintf(line, sizeof line, "0x%" PRIx64 "\n", value);
     if (length < 0) {

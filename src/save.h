@@ -8,4 +8,4 @@
 // Writes vspace_size bytes of vspace to output_path.
 [[nodiscard]] int save(context *ctx);
 // Writes "0x<hex>\n" to path.
-[[nodiscard]] int save_address(context *ctx, const char *path, uint64_t value);
+[[nodiscard]] int save_address(const char *path, uint64_t value);

@@ -32,11 +32,6 @@ int cstring_equal(const void *a, const void *b) {
 
 }  // namespace
 
-// Exposed for the unit tests only.
-uint32_t symtab_pjw_hash_for_test(const char *s) {
-    return pjw_hash(s);
-}
-
 symtab *symtab_create() {
     auto *t = static_cast<symtab *>(calloc(1, sizeof(symtab)));
     if (t == nullptr)
@@ -58,7 +53,7 @@ void symtab_destroy(symtab *t) {
     free(t);
 }
 
-int symtab_find_symtab(symtab *t, context *, const kelpx_handle *elf, const kelpx_section *dynamic_info) {
+int symtab_find_symtab(symtab *t, const kelpx_handle *elf, const kelpx_section *dynamic_info) {
     kelpx_dyn strtab_dyn, symtab_dyn, syment_dyn;
     bool has_strtab = find_dyn_dt(elf, dynamic_info, &strtab_dyn, 0, elf::DT_STRTAB) >= 0;
     bool has_symtab = find_dyn_dt(elf, dynamic_info, &symtab_dyn, 0, elf::DT_SYMTAB) >= 0;

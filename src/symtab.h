@@ -26,8 +26,7 @@ symtab *symtab_create();
 void symtab_destroy(symtab *t);
 // Binds the table to the input's dynamic symbol table (DT_STRTAB, DT_SYMTAB, DT_SYMENT). 0 also when
 // the input has none of the three.
-[[nodiscard]] int symtab_find_symtab(symtab *t, context *ctx, const kelpx_handle *elf,
-                                     const kelpx_section *dynamic_info);
+[[nodiscard]] int symtab_find_symtab(symtab *t, const kelpx_handle *elf, const kelpx_section *dynamic_info);
 // Reads dynamic symbol `index` and points *name at its name inside the loaded file (empty when
 // st_name is 0), without a copy.
 [[nodiscard]] int symtab_get_sym(symtab *t, kelpx_sym *sym, const char **name, size_t *name_length, uint64_t index);
