@@ -21,31 +21,40 @@ struct Variant {
 };
 const char *const PTR = "e2e_pointers.c e2e_pointers_lib.c", *const UND = "e2e_undefs.c";
 const Variant variants[] = {
-    {.name = "pointers", .sources = PTR, .ldflags = "", .gnu_ldflags = "", .readonly = true},
+    {.name = "pointers", .sources = PTR, .ldflags = "--build-id", .gnu_ldflags = "--build-id",
+     .readonly = true},
     {.name = "undefs", .sources = UND, .ldflags = "-z undefs", .gnu_ldflags = "-z undefs -E",
      .defines = true},
     {.name = "undefined", .sources = UND, .ldflags = "-z undefs", .gnu_ldflags = "-z undefs -E",
      .err = "ERROR: Symbol \"ext_var\" is undefined\n"},
     {.name = "resolved", .sources = UND, .ldflags = "-z undefs", .gnu_ldflags = "-z undefs"},
+    {.name = "tls", .sources = "e2e_tls.c", .ldflags = "", .gnu_ldflags = ""},
 };
 
-// Each machine's variants, linked by lld and by its GNU ld.
+// Each machine's variants, linked by lld and by its GNU ld (with its options for another class).
 struct Machine {
     const char *name, *triple, *gnu_ld, *lld, *gnu, *cflags = "";
 };
 const Machine machines[] = {
-    {"x86_64", "x86_64-linux-gnu", "x86_64-linux-gnu-ld", "pointers undefs undefined",
-     "pointers undefs"},
+    {"x86_64", "x86_64-linux-gnu", "x86_64-linux-gnu-ld", "pointers undefs undefined tls",
+     "pointers undefs tls"},
     {"i386", "i386-linux-gnu", "i686-linux-gnu-ld", "pointers undefs", "pointers undefs"},
     {"arm", "armv7-linux-gnueabihf", "arm-linux-gnueabihf-ld", "pointers undefs",
      "pointers undefs resolved", "-marm"},
     {"aarch64", "aarch64-linux-gnu", "aarch64-linux-gnu-ld", "pointers undefs",
      "pointers undefs resolved"},
-    {"riscv32", "riscv32-linux-gnu", "", "pointers", ""},
+    {"riscv32", "riscv32-linux-gnu", "riscv64-linux-gnu-ld -m elf32lriscv", "pointers undefs tls",
+     "pointers undefs tls"},
     {"riscv64", "riscv64-linux-gnu", "riscv64-linux-gnu-ld", "pointers undefs", "pointers undefs"},
     {"ppc", "powerpc-linux-gnu", "powerpc-linux-gnu-ld", "pointers undefs", "pointers undefs"},
     {"ppc64le", "powerpc64le-linux-gnu", "powerpc64le-linux-gnu-ld", "pointers undefs",
      "pointers undefs"},
+    {"ppc64_elfv1", "powerpc64-linux-gnu", "powerpc64-linux-gnu-ld", "", "pointers undefs",
+     "-DNO_DIRECT_CALL"},
+    {"s390x", "s390x-linux-gnu", "s390x-linux-gnu-ld", "", "pointers undefs"},
+    {"x32", "x86_64-linux-gnux32", "x86_64-linux-gnu-ld -m elf32_x86_64", "", "pointers undefs"},
+    {"mips", "mips-linux-gnu", "mips-linux-gnu-ld", "pointers undefs tls", "pointers undefs tls"},
+    {"mipsel", "mipsel-linux-gnu", "mipsel-linux-gnu-ld", "pointers undefs", "pointers undefs"},
 };
 
 struct Row { const Machine *m; bool lld; const Variant *v; };
@@ -110,7 +119,7 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
     const auto [m, lld, variant] = GetParam();
     const Variant &v = *variant;
     const std::string ld = lld ? "ld.lld" : m->gnu_ld;
-    for (const std::string &tool : {std::string("clang"), ld, std::string("llvm-readelf")})
+    for (const std::string &tool : {std::string("clang"), testrun::split(ld)[0], std::string("llvm-readelf")})
         if (testrun::run({tool, "--version"}).status == 127) GTEST_SKIP() << tool << " not found";
     const testrun::TempDir dir;
     const std::string script =
@@ -120,7 +129,8 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
         " -static -pie --no-dynamic-linker -z norelro --entry=_start " +
         (lld ? v.ldflags : v.gnu_ldflags) + (lld ? " --image-base" : " -Ttext-segment") +
         "=0x400000 *.o -o elf && llvm-readelf --elf-output-style=LLVM -h -S -r --dyn-syms"
-        " --expand-relocs elf && llvm-readelf -l elf";
+        " --expand-relocs " + (std::string(m->triple).starts_with("mips") ? "-A" : "") +
+        " elf && llvm-readelf -l elf";
     const testrun::Result listed = testrun::run({"sh", "-c", script}, dir.path);
     ASSERT_EQ(listed.status, 0) << listed.err;
     const Listing l = parse(listed.out);
@@ -139,16 +149,19 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
         return std::string(size, '\0');
     };
     // The image: the PT_LOAD-mapped sections of the program's own types, writable or executable
-    // (any, for --include-readonly), from the lowest to the highest end, widened to their PT_LOADs'
-    // alignment; only their contents are copied.
-    const std::string types = "SHT_PROGBITS SHT_NOBITS SHT_INIT_ARRAY SHT_FINI_ARRAY "
-                              "SHT_PREINIT_ARRAY";
+    // (for --include-readonly, any but the loader's tables), from the lowest to the highest end,
+    // widened to their PT_LOADs' alignment; only their contents are copied.
+    const std::set<std::string> data = {"SHT_PROGBITS", "SHT_NOBITS", "SHT_INIT_ARRAY",
+                                        "SHT_FINI_ARRAY", "SHT_PREINIT_ARRAY"};
+    const std::set<std::string> loader = {"SHT_DYNAMIC", "SHT_DYNSYM", "SHT_STRTAB", "SHT_HASH",
+        "SHT_GNU_HASH", "SHT_REL", "SHT_RELA", "SHT_RELR", "SHT_GNU_versym", "SHT_GNU_verdef",
+        "SHT_GNU_verneed"};
     std::vector<const Fields *> image;
     uint64_t lo = UINT64_MAX, hi = 0, lo_align = 1, hi_align = 1;
     for (const auto &[block, f] : l.blocks) {
-        if (block != "Section" || !l.in.count(f.at("Name")) ||
-            types.find(f.at("Type")) == std::string::npos || !(num(f, "Flags") & 2) ||
-            !(v.readonly || (num(f, "Flags") & 5)))
+        if (block != "Section" || !l.in.count(f.at("Name")) || !(num(f, "Flags") & 2) ||
+            (v.readonly ? loader.count(f.at("Type")) || f.at("Name") == ".interp"
+                        : !data.count(f.at("Type")) || !(num(f, "Flags") & 5)))
             continue;
         image.push_back(&f);
         const uint64_t at = num(f, "Address"), end = at + num(f, "Size");
@@ -180,21 +193,26 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
                         (sym == "ext_func");  // an odd function address, as Thumb code has
             args.insert(args.end(), {"-d", sym + "=" + hex(defs[sym])});
         }
-    // Relocated words, as the psABIs define them: none for a NONE entry; a relative one is its
-    // addend plus the load bias, any other the symbol's value (the user's, else the input's own
-    // moved by the bias unless absolute) plus the addend, but a REL PLT slot (a lazy-binding stub's
-    // address) is the value alone. A REL addend is the word as linked.
+    // Relocated words, as the psABIs define them: none for a NONE entry; a relative one (or one of
+    // symbol 0) is its addend plus the load bias, any other the symbol's value (the user's, else the
+    // input's own moved by the bias unless absolute) plus the addend, but a REL GOT or PLT slot is
+    // the value alone. A REL addend is the word as linked. MIPS GOT entries that llvm-readelf lists
+    // (-A) are relocated by the loader alone: local ones move by the bias, global ones get their
+    // symbol's value; the reserved ones stay.
     for (const uint64_t address : {kind.w == 8 ? 0xffffffff80000000 : 0x80000000, 0x100000ul}) {
         pie::Built want = linked;
         const uint64_t bias = address - lo;
         for (const auto &[block, f] : l.blocks) {
-            if (block != "Relocation" || f.at("Type").ends_with("_NONE")) continue;
-            const std::string &type = f.at("Type"), &sym = f.at("Symbol");
-            const bool rela = f.count("Addend"), slot = type.ends_with("_SLOT") && !rela;
-            const uint64_t r_offset = num(f, "Offset");
+            const bool got = block == "Entry" && !f.count("Purpose");
+            if (!got && (block != "Relocation" || f.at("Type").ends_with("_NONE"))) continue;
+            const std::string type = got ? "" : f.at("Type"), sym = got ? f.count("Name") ? f.at("Name")
+                : "-" : f.at("Symbol");
+            const bool rela = f.count("Addend"), slot = got || ((type.ends_with("_SLOT") ||
+                type.ends_with("_GLOB_DAT")) && !rela);
+            const uint64_t r_offset = num(f, got ? "Address" : "Offset");
             const pie::Built linked_word{kind, mem(r_offset, kind.w), {}};
-            uint64_t word = rela ? num(f, "Addend") : slot ? 0 : linked_word.get(0, kind.w);
-            if (type.ends_with("_RELATIVE")) {
+            uint64_t word = rela ? num(f, "Addend") : slot && sym != "-" ? 0 : linked_word.get(0, kind.w);
+            if (type.ends_with("_RELATIVE") || sym == "-") {
                 word += bias;
             } else if (defs.count(sym)) {
                 word += defs[sym];
