@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Relocates prog.c's program away from its link address and runs it at ADDRESS on examples/board.sh:
 # with --include-readonly it must pass; without, warn and fail; relocated for another ADDRESS, fail;
-# its -z undefs variant must pass with the board's symbols given by -f and -d.
+# its -z undefs variant must pass with the board's symbols given by -f and -d, its -DREADONLY variant
+# (thread-local data, its own build id and unwind table) with --include-readonly.
 #   run.sh PIESHIFT lld|gnu MACHINE TARGET GNU_LD QEMU [BOARD_LD]   (QEMU "env" runs natively)
 # GNU_LD may carry options after commas (riscv64-linux-gnu-ld,-m,elf32lriscv); BOARD_LD links the
 # board where lld has no such machine.
