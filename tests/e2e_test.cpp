@@ -70,6 +70,11 @@ Patch mips_got(uint64_t local, uint64_t gotsym, uint64_t symtabno, uint64_t seco
         b.put(18, 2, 8), b.put(0x304, 4, second), b.put(0x308, 4, 0x1234);
     };
 }
+// Section 2 (.data) named .interp, in the place of ".rela.plt" in the section names.
+const Patch INTERP = [](Built &b) {
+    const size_t at = b.bytes.find(".rela.plt");
+    b.bytes.replace(at, 8, std::string(".interp", 8)), b.put(b.sh(2, 0), 4, at - b.get(b.sh(9, b.k.w == 8 ? 24 : 16), b.k.w));
+};
 const Pie GOT = {.plt = {{0x300, 0, 0}}, .plt_rela = false, .syms = {{"f"}, {"u", 0x10, 0, 0}}};
 const Stores GOT_STORED = {{0x304, 0x80000000}, {0x308, 0x1234 + BIAS}, {0x30c, BIAS}, {0x310, 0x204 + BIAS}, {0x314, 0x5000}};
 const std::string ALIGN = "ERROR: Could not determine virtual space\n", GET_DYN = "ERROR: Could not get dynamic\n", SYM1 = "ERROR: Could not get symbol info for sym 1\n" + F;
@@ -210,6 +215,9 @@ const Case cases[] = {
      "WARNING: A relocation points to 0x400 in section [.dynsym], which is not in the image\n", {{0x208, BIAS + 0x400}}},
     // Any type but the loader's with --include-readonly (.data as SHT_ARM_EXIDX); by default only data types.
     {"readonly_any_type", "B64 L32", {}, both(at(4, 4, 4, 0x70000001, 2), at(8, 8, 0, 2, 2)), "--include-readonly" + IN, 0},
+    {"interp_left_out", "L64", {.rels = {{0x200, 0, RR, 0x300}}}, both(INTERP, at(8, 8, 0, 2, 2)),
+     "--include-readonly" + IN, 0, "WARNING: A relocation points to 0x300 in section [.interp], which is not in the image\n",
+     {{0x200, BIAS + 0x300}, {0x320, 0}, {0x328, 0}, {0x330, 0}, {0x338, 0}}},
     {"writable_note_left_out", "L64", {}, at(4, 4, 4, 7, 2), IN, 0, "", {{0x320, 0}, {0x328, 0}, {0x330, 0}, {0x338, 0}}},
     // Malformed headers: the loader refuses them.
     {"bad_magic", "L64", {}, at(1, 1, 1, 'X'), IN, 255, LOAD},
