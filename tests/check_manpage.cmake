@@ -1,6 +1,7 @@
 # The manual page renders without warnings and names every option that --help names.
 # cmake -DPIESHIFT=<program> -DMANPAGE=<pieshift.1> -DGROFF=<groff> -P check_manpage.cmake
-execute_process(COMMAND ${GROFF} -ww -man -Tutf8 ${MANPAGE} OUTPUT_QUIET ERROR_VARIABLE warnings RESULT_VARIABLE rc)
+execute_process(COMMAND ${GROFF} -ww -man -Tutf8 ${MANPAGE}
+                OUTPUT_QUIET ERROR_VARIABLE warnings RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0 OR NOT warnings STREQUAL "")
   message(FATAL_ERROR "groff: ${rc}\n${warnings}")
 endif()

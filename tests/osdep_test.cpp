@@ -1,18 +1,31 @@
-// The input's bytes come from a mapping of the file: a file that shrinks under it must end the run
-// with a message, not a crash.
+// Input mapped from a file that shrinks under it, and an output whose commit fails: each ends with
+// a message or -1, never a crash or a success.
+#include "osdep.h"
+
 #include <gtest/gtest.h>
 
-#include "osdep.h"
 #include "support/run.h"
 
-TEST(OsdepInput, ShrinkingMappedFileIsReported) {
+TEST(Osdep, ShrinkingMappedFileIsReported) {
     const testrun::TempDir dir;
     dir.write("in", std::string(0x10000, 'x'));
     osdep_input in;
     ASSERT_EQ(osdep_input_open(&in, dir.file("in").c_str(), false), 0);
     ASSERT_NE(in.mapping, nullptr);
     std::filesystem::resize_file(dir.file("in"), 0);
-    EXPECT_EXIT((void)*static_cast<const volatile uint8_t *>(in.bytes + in.size - 1), testing::ExitedWithCode(1),
-                "^ERROR: Input file shrank while it was being read\n$");
+    EXPECT_EXIT((void)*static_cast<const volatile uint8_t *>(in.bytes + in.size - 1),
+                testing::ExitedWithCode(1), "^ERROR: Input file shrank while it was being read\n$");
     osdep_input_close(&in);
+}
+
+// A target that became a directory cannot be replaced: the commit fails and leaves nothing behind.
+TEST(Osdep, FailedCommitIsReported) {
+    const testrun::TempDir dir;
+    dir.write("out", "old");
+    osdep_output out;
+    ASSERT_EQ(osdep_output_open(&out, dir.file("out").c_str()), 0);
+    std::filesystem::remove(dir.file("out"));
+    std::filesystem::create_directories(dir.file("out/x"));
+    EXPECT_EQ(osdep_output_commit(&out), -1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1);
 }

@@ -7,6 +7,8 @@
 // 8 .dynamic, 9 .shstrtab.
 #pragma once
 
+#include <elf.h>
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -20,21 +22,49 @@ struct Kind {
     bool msb;
     uint16_t machine;
     uint32_t flags;
-    uint32_t relative, sym_a, sym_b;  // the types the tool applies
+    uint32_t relative, symbolic, got, plt;  // the types the tool applies
 };
 // The four kinds the synthetic cases run in.
-inline const Kind L32{"L32", 4, false, 3, 0, 8, 1, 6}, L64{"L64", 8, false, 62, 0, 8, 6, 7},
-    B32{"B32", 4, true, 20, 0, 22, 1, 21}, B64{"B64", 8, true, 22, 0, 12, 10, 11};
+inline const Kind L32{"L32", 4, false, EM_386, 0, 8, 1, 6, 7},
+    L64{"L64", 8, false, EM_X86_64, 0, 8, 1, 6, 7}, B32{"B32", 4, true, EM_PPC, 0, 22, 1, 20, 21},
+    B64{"B64", 8, true, EM_S390, 0, 12, 22, 10, 11};
 
-enum : uint32_t { RR = 0x10000, RA, RB };  // the kind's relative and symbol types; smaller numbers are raw
-struct Rel { uint64_t off, sym; uint32_t type; uint64_t addend = 0; };
-struct Sym { std::string name; uint8_t info = 0x12; uint16_t shndx = 1; uint64_t value = 0x204; };  // global func
+enum : uint32_t { RR = 0x10000, RS, RG, RP };  // the kind's types as above; smaller numbers are raw
+struct Rel {
+    uint64_t off, sym;
+    uint32_t type;
+    uint64_t addend = 0;
+};
+struct Sym {
+    std::string name;
+    uint8_t info = 0x12;
+    uint16_t shndx = 1;
+    uint64_t value = 0x204;
+};  // global func
 struct Pie {
     std::vector<Rel> rels = {}, plt = {};
     bool rela = true, plt_rela = true;  // REL tables carry their addends in .data
     std::vector<Sym> syms = {};
-    bool needed = false;                // a DT_NEEDED entry
+    bool needed = false, needed_after_null = false;  // a DT_NEEDED entry, or one after DT_NULL
 };
+
+// Record fields by name: offset in ELF64, in ELF32, width (0: a word of the class).
+struct Field {
+    unsigned off64, off32, width;
+};
+inline const std::map<std::string, Field> fields = {
+    {"EI_VERSION", {6, 6, 1}},    {"e_type", {16, 16, 2}},     {"e_machine", {18, 18, 2}},
+    {"e_version", {20, 20, 4}},   {"e_entry", {24, 24, 0}},    {"e_phoff", {32, 28, 0}},
+    {"e_shoff", {40, 32, 0}},     {"e_flags", {48, 36, 4}},    {"e_ehsize", {52, 40, 2}},
+    {"e_phentsize", {54, 42, 2}}, {"e_phnum", {56, 44, 2}},    {"e_shentsize", {58, 46, 2}},
+    {"e_shnum", {60, 48, 2}},     {"e_shstrndx", {62, 50, 2}}, {"p_type", {0, 0, 4}},
+    {"p_flags", {4, 24, 4}},      {"p_offset", {8, 4, 0}},     {"p_vaddr", {16, 8, 0}},
+    {"p_filesz", {32, 16, 0}},    {"p_memsz", {40, 20, 0}},    {"p_align", {48, 28, 0}},
+    {"sh_name", {0, 0, 4}},       {"sh_type", {4, 4, 4}},      {"sh_flags", {8, 8, 0}},
+    {"sh_addr", {16, 12, 0}},     {"sh_offset", {24, 16, 0}},  {"sh_size", {32, 20, 0}},
+    {"sh_link", {40, 24, 4}},     {"sh_info", {44, 28, 4}},    {"sh_entsize", {56, 36, 0}},
+    {"st_name", {0, 0, 4}},       {"st_info", {4, 12, 1}},     {"st_shndx", {6, 14, 2}},
+    {"st_value", {8, 4, 0}}};
 
 struct Built {
     Kind k;
@@ -43,21 +73,34 @@ struct Built {
 
     void put(uint64_t off, unsigned width, uint64_t v) {
         if (bytes.size() < off + width) bytes.resize(off + width);
-        for (unsigned i = 0; i < width; ++i) bytes[off + (k.msb ? width - 1 - i : i)] = static_cast<char>(v >> (8 * i));
+        for (unsigned i = 0; i < width; ++i)
+            bytes[off + (k.msb ? width - 1 - i : i)] = char(v >> (8 * i));
+    }
+    uint64_t get(uint64_t off, unsigned width) const {
+        uint64_t v = 0;
+        for (unsigned i = 0; i < width; ++i)
+            v |= uint64_t(uint8_t(bytes.at(off + (k.msb ? width - 1 - i : i)))) << (8 * i);
+        return v;
+    }
+    // A field of record `index` of its table: the ELF header, program or section headers, symbols.
+    void set(const std::string &name, uint64_t v, unsigned index = 0) {
+        const Field f = fields.at(name);
+        const bool e64 = k.w == 8;
+        const uint64_t base = name[0] == 'e' || name[0] == 'E' ? 0
+                              : name[0] == 'p' ? at.at("ph") + index * (e64 ? 56 : 32)
+                              : name[1] == 'h' ? at.at("sh") + index * (e64 ? 64 : 40)
+                                               : at.at("sym") + index * (e64 ? 24 : 16);
+        put(base + (e64 ? f.off64 : f.off32), f.width ? f.width : k.w, v);
     }
     uint64_t dyn(uint64_t tag) const {  // file offset of the dynamic entry with tag
         uint64_t off = at.at("dyn");
         while (get(off, k.w) != tag) off += 2 * k.w;
         return off;
     }
-    uint64_t get(uint64_t off, unsigned width) const {
-        uint64_t v = 0;
-        for (unsigned i = 0; i < width; ++i) v |= uint64_t{static_cast<uint8_t>(bytes.at(off + (k.msb ? width - 1 - i : i)))} << (8 * i);
-        return v;
-    }
-    uint64_t sh(unsigned index, unsigned field) const { return at.at("sh") + index * (k.w == 8 ? 64 : 40) + field; }
 };
-inline uint32_t type_of(const Kind &k, uint32_t t) { return t == RR ? k.relative : t == RA ? k.sym_a : t == RB ? k.sym_b : t; }
+inline uint32_t type_of(const Kind &k, uint32_t t) {
+    return t == RR ? k.relative : t == RS ? k.symbolic : t == RG ? k.got : t == RP ? k.plt : t;
+}
 inline unsigned entsize(const Kind &k, bool rela) { return (rela ? 3 : 2) * k.w; }
 
 // .data: REL addends in place, and a pattern in its upper half that copying must keep.
@@ -65,28 +108,35 @@ inline std::string data_of(const Kind &k, const Pie &p) {
     Built d{k, std::string(0x20, '\0') + " !\"#$%&'()*+,-./0123456789:;<=>?", {}};
     for (const auto *table : {&p.rels, &p.plt})
         for (const Rel &r : *table)
-            if (!(table == &p.rels ? p.rela : p.plt_rela) && r.off >= 0x300 && r.off + k.w <= 0x340) d.put(r.off - 0x300, k.w, r.addend);
+            if (!(table == &p.rels ? p.rela : p.plt_rela) && r.off >= 0x300 && r.off + k.w <= 0x340)
+                d.put(r.off - 0x300, k.w, r.addend);
     return d.bytes;
 }
 inline const std::string text = "\xa0\xa1\xa2\xa3\xa4\xa5\xa6\xa7\xa8\xa9\xaa\xab\xac\xad\xae\xaf";
 
 inline Built build(const Kind &k, const Pie &p) {
-    const unsigned w = k.w, symsz = w == 8 ? 24 : 16;
-    Built b{k, std::string(0x200, '\0') + text, {}};
-    auto align = [&] { b.bytes.resize((b.bytes.size() + 7) & ~size_t{7}); return b.bytes.size(); };
+    const unsigned w = k.w;
+    Built b{k, std::string(0x200, '\0') + text, {{"ph", w == 8 ? 64 : 52}, {"sym", 0x400}}};
+    auto align = [&] {
+        b.bytes.resize((b.bytes.size() + 7) & ~size_t{7});
+        return b.bytes.size();
+    };
     b.bytes.resize(0x300);
     b.bytes += data_of(k, p);
-    b.bytes.resize(0x400 + symsz);  // symbol 0
-    b.at["sym"] = 0x400;
+    const unsigned symsz = w == 8 ? 24 : 16;
+    b.bytes.resize(0x400 + symsz * (p.syms.size() + 1));
     std::string dynstr(1, '\0');
-    auto str = [&](const std::string &s) { dynstr += s + '\0'; return dynstr.size() - s.size() - 1; };
-    for (const Sym &s : p.syms) {
-        const uint64_t o = b.bytes.size();
-        b.put(o, 4, str(s.name));
-        w == 8 ? (b.put(o + 4, 1, s.info), b.put(o + 6, 2, s.shndx), b.put(o + 8, 8, s.value), b.put(o + 16, 8, 0))
-               : (b.put(o + 4, 4, s.value), b.put(o + 8, 4, 0), b.put(o + 12, 1, s.info), b.put(o + 14, 2, s.shndx));
+    auto str = [&](const std::string &s) {
+        dynstr += s + '\0';
+        return dynstr.size() - s.size() - 1;
+    };
+    for (unsigned i = 1; const Sym &s : p.syms) {
+        b.set("st_name", str(s.name), i), b.set("st_info", s.info, i),
+            b.set("st_shndx", s.shndx, i);
+        b.set("st_value", s.value, i++);
     }
-    const uint64_t needed = p.needed ? str("libc.so.6") : 0, strtab = b.bytes.size();
+    const uint64_t needed = p.needed || p.needed_after_null ? str("libc.so.6") : 0,
+                   strtab = b.bytes.size();
     b.bytes += dynstr;
     for (const char *name : {"rel", "plt"}) {
         b.at[name] = align();
@@ -96,50 +146,82 @@ inline Built build(const Kind &k, const Pie &p) {
             if (name[0] == 'r' ? p.rela : p.plt_rela) b.put(o + 2 * w, w, r.addend);
         }
     }
-    const uint64_t relsz = p.rels.size() * entsize(k, p.rela), pltsz = p.plt.size() * entsize(k, p.plt_rela);
+    const uint64_t relsz = p.rels.size() * entsize(k, p.rela),
+                   pltsz = p.plt.size() * entsize(k, p.plt_rela);
     b.at["dyn"] = align();
-    auto entry = [&](uint64_t tag, uint64_t val) { b.put(b.bytes.size(), w, tag), b.put(b.bytes.size(), w, val); };
-    if (p.needed) entry(1, needed);
-    entry(6, 0x400), entry(5, strtab), entry(10, dynstr.size()), entry(11, symsz);
-    if (!p.rels.empty()) entry(p.rela ? 7 : 17, b.at["rel"]), entry(p.rela ? 8 : 18, relsz), entry(p.rela ? 9 : 19, entsize(k, p.rela));
-    if (!p.plt.empty()) entry(20, p.plt_rela ? 7 : 17), entry(23, b.at["plt"]), entry(2, pltsz);
-    if (!p.plt.empty() && (p.rels.empty() || p.rela != p.plt_rela)) entry(p.plt_rela ? 9 : 19, entsize(k, p.plt_rela));
-    entry(0, 0);
+    auto entry = [&](uint64_t tag, uint64_t val) {
+        b.put(b.bytes.size(), w, tag), b.put(b.bytes.size(), w, val);
+    };
+    if (p.needed) entry(DT_NEEDED, needed);
+    entry(DT_SYMTAB, 0x400), entry(DT_STRTAB, strtab), entry(DT_STRSZ, dynstr.size()),
+        entry(DT_SYMENT, symsz);
+    if (!p.rels.empty())
+        entry(p.rela ? DT_RELA : DT_REL, b.at["rel"]), entry(p.rela ? DT_RELASZ : DT_RELSZ, relsz),
+            entry(p.rela ? DT_RELAENT : DT_RELENT, entsize(k, p.rela));
+    if (!p.plt.empty())
+        entry(DT_PLTREL, p.plt_rela ? DT_RELA : DT_REL), entry(DT_JMPREL, b.at["plt"]),
+            entry(DT_PLTRELSZ, pltsz);
+    if (!p.plt.empty() && (p.rels.empty() || p.rela != p.plt_rela))
+        entry(p.plt_rela ? DT_RELAENT : DT_RELENT, entsize(k, p.plt_rela));
+    entry(DT_NULL, 0);
+    if (p.needed_after_null) entry(DT_NEEDED, needed);
     const uint64_t end = b.bytes.size(), dynsz = end - b.at["dyn"];
-    // Sections: name, type, flags, addr (also the offset), size, link, entsize.
-    struct S { std::string name; uint64_t type, flags, addr, size, link, entsize; };
-    const S secs[] = {{"", 0, 0, 0, 0, 0, 0}, {".text", 1, 6, 0x200, 0x10, 0, 0}, {".data", 1, 3, 0x300, 0x40, 0, 0},
-        {".bss", 8, 3, 0x340, 0x20, 0, 0}, {".dynsym", 11, 2, 0x400, strtab - 0x400, 5, symsz}, {".dynstr", 3, 2, strtab, dynstr.size(), 0, 0},
-        {p.rela ? ".rela.dyn" : ".rel.dyn", p.rela ? 4u : 9u, 2, b.at["rel"], relsz, 4, entsize(k, p.rela)},
-        {p.plt_rela ? ".rela.plt" : ".rel.plt", p.plt_rela ? 4u : 9u, 2, b.at["plt"], pltsz, 4, entsize(k, p.plt_rela)},
-        {".dynamic", 6, 3, b.at["dyn"], dynsz, 5, 2 * w}, {".shstrtab", 3, 0, end, 0, 0, 0}};
+    const unsigned rel = p.rela ? SHT_RELA : SHT_REL, plt = p.plt_rela ? SHT_RELA : SHT_REL;
+    struct S {
+        std::string name;
+        uint64_t type, flags, addr, size, link, entsize;
+    };
+    const S secs[] = {
+        {"", SHT_NULL, 0, 0, 0, 0, 0},
+        {".text", SHT_PROGBITS, 6, 0x200, 0x10, 0, 0},
+        {".data", SHT_PROGBITS, 3, 0x300, 0x40, 0, 0},
+        {".bss", SHT_NOBITS, 3, 0x340, 0x20, 0, 0},
+        {".dynsym", SHT_DYNSYM, 2, 0x400, strtab - 0x400, 5, symsz},
+        {".dynstr", SHT_STRTAB, 2, strtab, dynstr.size(), 0, 0},
+        {p.rela ? ".rela.dyn" : ".rel.dyn", rel, 2, b.at["rel"], relsz, 4, entsize(k, p.rela)},
+        {p.plt_rela ? ".rela.plt" : ".rel.plt", plt, 2, b.at["plt"], pltsz, 4,
+         entsize(k, p.plt_rela)},
+        {".dynamic", SHT_DYNAMIC, 3, b.at["dyn"], dynsz, 5, 2 * w},
+        {".shstrtab", SHT_STRTAB, 0, end, 0, 0, 0}};
     for (const S &s : secs) b.bytes += s.name + '\0';
     b.at["sh"] = align();
-    for (uint64_t name = 0; const S &s : secs) {
-        const uint64_t o = b.bytes.size();
-        b.put(o, 4, name), b.put(o + 4, 4, s.type), b.put(o + 8, w, s.flags), b.put(o + 8 + w, w, s.addr), b.put(o + 8 + 2 * w, w, s.addr);
-        b.put(o + 8 + 3 * w, w, s.type == 3 && !s.flags ? b.at["sh"] - end : s.size), b.put(o + 8 + 4 * w, 4, s.link);
-        b.put(o + 16 + 4 * w, w, 8), b.put(o + 16 + 5 * w, w, s.entsize);
-        name += s.name.size() + 1;
+    b.bytes.resize(b.at["sh"] + 10 * (w == 8 ? 64 : 40));
+    for (unsigned i = 0, name = 0; const S &s : secs) {
+        b.set("sh_name", name, i), b.set("sh_type", s.type, i), b.set("sh_flags", s.flags, i);
+        b.set("sh_addr", s.addr, i), b.set("sh_offset", s.addr, i), b.set("sh_link", s.link, i);
+        b.set("sh_size", s.name == ".shstrtab" ? b.at["sh"] - end : s.size, i);
+        b.set("sh_entsize", s.entsize, i++);
+        name += unsigned(s.name.size()) + 1;
     }
-    // The ELF header, then PT_LOAD over the image, PT_LOAD over the tables, PT_DYNAMIC.
-    const unsigned eh = w == 8 ? 64 : 52, f = w == 8 ? 8 : 4;
-    b.at["ph"] = eh;
-    b.bytes.replace(0, 8, std::string("\x7f" "ELF") + char(w / 4) + char(k.msb ? 2 : 1) + '\x01' + '\0');
-    b.put(16, 2, 3), b.put(18, 2, k.machine), b.put(20, 4, 1), b.put(24, w, 0x204), b.put(24 + w, w, eh), b.put(24 + 2 * w, w, b.at["sh"]);
-    b.put(24 + 3 * w, 4, k.flags), b.put(28 + 3 * w, 2, eh), b.put(30 + 3 * w, 2, w == 8 ? 56 : 32), b.put(32 + 3 * w, 2, 3);
-    b.put(34 + 3 * w, 2, w == 8 ? 64 : 40), b.put(36 + 3 * w, 2, 10), b.put(38 + 3 * w, 2, 9);
-    const uint64_t segs[3][5] = {{1, 0x200, 0x140, 0x160, 7}, {1, 0x400, end - 0x400, end - 0x400, 6},
-                                 {2, b.at["dyn"], end - b.at["dyn"], end - b.at["dyn"], 6}};
-    for (unsigned i = 0; i < 3; ++i) {  // type, then p_offset, vaddr, paddr, filesz, memsz, flags, align
-        const uint64_t o = eh + i * (w == 8 ? 56 : 32), *s = segs[i];
-        b.put(o, 4, s[0]), b.put(o + f, w, s[1]), b.put(o + f + w, w, s[1]), b.put(o + f + 2 * w, w, s[1]), b.put(o + f + 3 * w, w, s[2]);
-        b.put(o + f + 4 * w, w, s[3]), b.put(o + (w == 8 ? 4 : 24), 4, s[4]), b.put(o + f + 5 * w + (w == 8 ? 0 : 4), w, 0x100);
+    b.bytes.replace(0, 8,
+                    std::string("\x7f"
+                                "ELF") +
+                        char(w / 4) + char(k.msb ? 2 : 1) + '\x01' + '\0');
+    const std::pair<const char *, uint64_t> ehdr[] = {
+        {"e_type", ET_DYN},   {"e_machine", k.machine},          {"e_version", 1},
+        {"e_entry", 0x204},   {"e_phoff", b.at["ph"]},           {"e_shoff", b.at["sh"]},
+        {"e_flags", k.flags}, {"e_ehsize", b.at["ph"]},          {"e_phentsize", w == 8 ? 56 : 32},
+        {"e_phnum", 3},       {"e_shentsize", w == 8 ? 64 : 40}, {"e_shnum", 10},
+        {"e_shstrndx", 9}};
+    for (const auto &[field, v] : ehdr) b.set(field, v);
+    // PT_LOAD over the image, PT_LOAD over the tables, PT_DYNAMIC.
+    struct P {
+        uint64_t type, vaddr, filesz, memsz, flags;
+    };
+    const P phdrs[] = {{PT_LOAD, 0x200, 0x140, 0x160, 7},
+                       {PT_LOAD, 0x400, end - 0x400, end - 0x400, 6},
+                       {PT_DYNAMIC, b.at["dyn"], dynsz, dynsz, 6}};
+    for (unsigned i = 0; const P &s : phdrs) {
+        b.set("p_type", s.type, i), b.set("p_offset", s.vaddr, i), b.set("p_vaddr", s.vaddr, i);
+        b.set("p_filesz", s.filesz, i), b.set("p_memsz", s.memsz, i);
+        b.set("p_flags", s.flags, i), b.set("p_align", 0x100, i++);
     }
     return b;
 }
 
 // The image a correct run writes before relocation: zeros with .text and .data in place.
-inline std::string image_of(const Kind &k, const Pie &p) { return (text + std::string(0xf0, '\0') + data_of(k, p)).append(0xc0, '\0'); }
+inline std::string image_of(const Kind &k, const Pie &p) {
+    return (text + std::string(0xf0, '\0') + data_of(k, p)).append(0xc0, '\0');
+}
 
 }  // namespace pie
