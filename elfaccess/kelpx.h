@@ -106,19 +106,29 @@ enum class kelpx_rel_kind : uint8_t {
     none,       // no relocation at all (R_*_NONE): skipped
     relative,   // B + A
     symbolic,   // S + A: a data word against a symbol
-    got,        // S + A: a GOT word
+    got,        // S + A: a GOT word; S alone in a REL table, whose GOT word is no addend
     plt,        // S + A: a PLT slot. In a REL table the slot holds a lazy-binding stub's address, not an
                 // addend, so the value is S alone.
+    sym_or_relative,  // S + A against a symbol, B + A with symbol 0 (one type for both, as MIPS has)
 };
 
 struct relevant_rels_info {
     const char *name;  // null where the machine defines no type of this number
     kelpx_rel_kind kind;
 };
+// A GOT that the machine's loaders relocate with no relocation entries (MIPS), at DT_PLTGOT. Its
+// first local_gotno entries are local: each moves by B, except the reserved first one, and the second
+// when its top bit marks it reserved too. Then one global entry for each dynamic symbol from gotsym
+// up to symtabno, which gets the symbol's value S. The three counts are dynamic entries of these tags.
+struct kelpx_implicit_got {
+    const char *local_gotno_name, *gotsym_name, *symtabno_name;
+    uint32_t local_gotno_tag, gotsym_tag, symtabno_tag;
+};
 // What the relocation engine needs to know about one machine: every type's name and kind.
 struct relevant_rels {
     uint32_t num_types;  // info holds the types 0 .. num_types - 1
     const relevant_rels_info *info;
+    const kelpx_implicit_got *implicit_got;  // null: every GOT word has its relocation entry
 };
 
 // The entry of r_type, or null when the machine names no such type.

@@ -65,6 +65,8 @@ int variant_of(kelp_pick pick, const kelpx_handle *elf) {
 #define KELP_RELOC(name, number) table.reloc(std::string_view(#name, sizeof(#name) - 1), number);
 #define KELP_APPLY(variant, kind, name) \
     table.apply(#variant, kelpx_rel_kind::kind, std::string_view(#name, sizeof(#name) - 1));
+#define KELP_GOT(variant, local_gotno, local_gotno_tag, gotsym, gotsym_tag, symtabno, symtabno_tag) \
+    table.implicit_got(#variant, {#local_gotno, #gotsym, #symtabno, local_gotno_tag, gotsym_tag, symtabno_tag});
 template <class Table>
 constexpr void expand_registry(Table &table) {
 #include "machines/registry.def"
@@ -72,6 +74,7 @@ constexpr void expand_registry(Table &table) {
 #undef KELP_MACHINE
 #undef KELP_RELOC
 #undef KELP_APPLY
+#undef KELP_GOT
 
 // First pass: the number of machines.
 struct machine_counter {
@@ -81,6 +84,9 @@ struct machine_counter {
         if (count == 0) reloc_table_fault("relocation line before the first KELP_MACHINE line");
     }
     constexpr void apply(std::string_view, kelpx_rel_kind, std::string_view) {
+        if (count == 0) reloc_table_fault("relocation line before the first KELP_MACHINE line");
+    }
+    constexpr void implicit_got(std::string_view, const kelpx_implicit_got &) {
         if (count == 0) reloc_table_fault("relocation line before the first KELP_MACHINE line");
     }
 };
@@ -120,6 +126,11 @@ struct machine_survey {
         if (found == names.end()) reloc_table_fault("variant that the machine's pick does not name");
         f.has_variant[static_cast<std::size_t>(found - names.begin())] = true;
     }
+    constexpr void implicit_got(std::string_view variant, const kelpx_implicit_got &) {
+        const auto names = variant_names(facts[current - 1].pick);
+        if (std::find(names.begin(), names.end(), variant) == names.end())
+            reloc_table_fault("variant that the machine's pick does not name");
+    }
 };
 constexpr auto survey = [] {
     machine_survey s;
@@ -155,8 +166,9 @@ public:
         if (variant != variant_) return;
         if (info_[number].kind != kelpx_rel_kind::unapplied) reloc_table_fault("two kinds for one type");
         info_[number].kind = kind;
-        has_relative_ = has_relative_ || kind == kelpx_rel_kind::relative;
+        has_relative_ = has_relative_ || kind == kelpx_rel_kind::relative || kind == kelpx_rel_kind::sym_or_relative;
     }
+    constexpr void implicit_got(std::string_view, const kelpx_implicit_got &) {}
 
     constexpr std::array<relevant_rels_info, N> finish() const {
         // Every static PIE has relative relocations; a variant without one is a typo in its name.
@@ -186,6 +198,25 @@ private:
     bool has_relative_ = false;
 };
 
+// Fourth pass, once per machine and variant: its KELP_GOT line, if it has one.
+struct got_finder {
+    std::size_t machine_;
+    std::string_view variant_;
+    std::size_t current_ = 0;
+    kelpx_implicit_got got{};
+    bool found = false;
+
+    constexpr void machine(unsigned, kelp_pick) { ++current_; }
+    constexpr void reloc(std::string_view, unsigned long long) {}
+    constexpr void apply(std::string_view, kelpx_rel_kind, std::string_view) {}
+    constexpr void implicit_got(std::string_view variant, const kelpx_implicit_got &rule) {
+        if (current_ != machine_ + 1 || variant != variant_) return;
+        if (found) reloc_table_fault("two GOT rules for one variant");
+        got = rule;
+        found = true;
+    }
+};
+
 // The record of variant V of machine M, built only where the machine has that variant.
 template <std::size_t M, std::size_t V>
 struct variant_record {
@@ -194,7 +225,13 @@ struct variant_record {
         expand_registry(table);
         return table.finish();
     }();
-    static constexpr relevant_rels record{static_cast<uint32_t>(info.size()), info.data()};
+    static constexpr got_finder got = [] {
+        got_finder finder{M, variant_names(survey[M].pick)[V]};
+        expand_registry(finder);
+        return finder;
+    }();
+    static constexpr relevant_rels record{static_cast<uint32_t>(info.size()), info.data(),
+                                          got.found ? &got.got : nullptr};
 };
 template <std::size_t M, std::size_t V>
 constexpr const relevant_rels *record_of() {

@@ -17,6 +17,11 @@ SYSCALLS("svc 0", "x8", "x0", "x1", "x2", 64, 93)
 SYSCALLS("svc 0", "r7", "r0", "r1", "r2", 4, 1)
 #elif defined(__riscv)
 SYSCALLS("ecall", "a7", "a0", "a1", "a2", 64, 93)
+#elif defined(__mips__)  /* o32: the kernel may change $1, $3, $7-$15, $24, $25, hi and lo */
+SYSCALLS("syscall", "$2", "$4", "$5", "$6", 4004, 4001, , "$1", "$3", "$7", "$8", "$9", "$10", "$11", "$12",
+         "$13", "$14", "$15", "$24", "$25", "hi", "lo")
+#elif defined(__s390x__)
+SYSCALLS("svc 0", "r1", "r2", "r3", "r4", 4, 1)
 #endif
 
 extern int image_entry(void);

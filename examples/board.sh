@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs a relocated image the way a board would: board.c becomes a small executable at a fixed address
 # that also holds IMAGE at ADDRESS; it enters at board_start, calls ENTRY and exits with what that
-# returns. Natively, or under the emulator that QEMU names (qemu-arm, ...).
+# returns. Natively, or under the emulator that QEMU names (qemu-arm, ...); LLD names another linker
+# (GNU ld where lld has no such machine: s390x-linux-gnu-ld).
 #   board.sh TARGET DIR                          builds DIR/board.o, lists its symbols in DIR/board.sym
 #   board.sh TARGET DIR IMAGE.img ADDRESS ENTRY  runs IMAGE.img, relocated to ADDRESS, from ENTRY
 set -euo pipefail
@@ -10,7 +11,7 @@ link() {  # link ADDRESS ENTRY [IMAGE]: one segment for the image, one for the b
   printf 'PHDRS { image PT_LOAD FLAGS(7); board PT_LOAD FLAGS(7); }\nENTRY(board_start)\nSECTIONS {
   .image %s : { *.img(.data) } :image\n  image_entry = %s;
   .board 0x10000000 : { *(.text* .rodata* .data* .sdata* .bss* .sbss* COMMON) } :board\n}\n' "$1" "$2" >"$dir/board.ld"
-  "${LLD:-ld.lld}" -T "$dir/board.ld" "$dir/board.o" ${3:+--format=binary "$3"} -o "$dir/board.elf"
+  "${LLD:-ld.lld}" -T "$dir/board.ld" "$dir/board.o" ${3:+--format=binary "$3" --format=default} -o "$dir/board.elf"
 }
 if [[ $# -eq 2 ]]; then
   "${CLANG:-clang}" --target="$target" -ffreestanding -fno-builtin -nostdlib -fno-pic -O1 -mstackrealign \

@@ -123,6 +123,10 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
     if (!ctx->force_dynamic && find_dyn_dt(elf, &dynamic_info, nullptr, 0, elf::DT_NEEDED) >= 0)
         return fail("ERROR: Input is not static\n");
 
+    // Loaders relocate such a GOT first; the tables may then read its words.
+    if (apply_implicit_got(ctx, elf, &dynamic_info) != 0)
+        return fail("ERROR: Failed to apply relocations\n");
+
     // Applying one of two main tables would leave the other's places unrelocated.
     kelpx_dyn rela_entry;
     bool has_rel = find_dyn_dt(elf, &dynamic_info, &dyn_entry, 0, elf::DT_REL) >= 0;

@@ -79,6 +79,7 @@ struct walk_state {
     const relevant_rels *rels;
     uint32_t addr_size;
     symbol_cache *symbols;
+    excluded_sections *excluded;  // relative targets to check against; null: none
 };
 
 // The name at st_name and its user definition; null when it cannot be read.
@@ -167,13 +168,16 @@ int apply_entry(const walk_state &w, const kelpx_rel *rel, const relevant_rels_i
         }
     }
 
+    kelpx_rel_kind kind = info->kind;
+    if (kind == kelpx_rel_kind::sym_or_relative)
+        kind = r_sym == 0 ? kelpx_rel_kind::relative : kelpx_rel_kind::symbolic;
     uint64_t value;
-    switch (info->kind) {
+    switch (kind) {
     case kelpx_rel_kind::relative:
         value = addend + ctx->address - ctx->vspace_start;
         // The addend is the link-time target; a 32-bit one counts only its low bits.
-        if (ctx->excluded != nullptr)
-            section_check_target(ctx->excluded, w.addr_size == 4 ? static_cast<uint32_t>(addend) : addend);
+        if (w.excluded != nullptr)
+            section_check_target(w.excluded, w.addr_size == 4 ? static_cast<uint32_t>(addend) : addend);
         break;
     case kelpx_rel_kind::symbolic:
     case kelpx_rel_kind::got:
@@ -310,8 +314,9 @@ int walk_entry(const walk_state &w, const reloc_impl *impl, const kelpx_rel &rel
                     static_cast<size_t>(entry_off), static_cast<size_t>(pos));
             return -1;
         }
-        // A REL PLT slot holds the address of its lazy-binding stub, not an addend: the loader stores S.
-        if (info != nullptr && info->kind == kelpx_rel_kind::plt)
+        // A REL GOT or PLT slot is no addend (a PLT slot holds its lazy-binding stub's address): glibc's
+        // and musl's loaders store S alone.
+        if (info != nullptr && (info->kind == kelpx_rel_kind::plt || info->kind == kelpx_rel_kind::got))
             addend = 0;
     }
     return apply_entry(w, &rel, info, addend);
@@ -376,7 +381,7 @@ int walk_table(context *ctx, const kelpx_handle *elf, const kelpx_section *dynam
     }
 
     symbol_cache symbols{};
-    walk_state w{ctx, elf, kelpx_get_relevant_rels(elf), kelpx_get_sizeof_Addr(elf), &symbols};
+    walk_state w{ctx, elf, kelpx_get_relevant_rels(elf), kelpx_get_sizeof_Addr(elf), &symbols, ctx->excluded};
     if (w.rels == nullptr && table_size != 0) {
         kelpx_ehdr ehdr;
         unsigned elfclass = kelpx_get_sizeof_Addr(elf) == 8 ? 64 : 32;
@@ -397,7 +402,76 @@ int walk_table(context *ctx, const kelpx_handle *elf, const kelpx_section *dynam
     return 0;
 }
 
+// The entries of the GOT that the loader relocates without relocation entries, as entries of their
+// own: the local ones relative, the global ones against their symbols. Both run through apply_entry,
+// which bounds each to the image, so a count from the file cannot take more steps than the GOT holds.
+int walk_implicit_got(context *ctx, const kelpx_handle *elf, const kelpx_section *dynamic_info,
+                      const relevant_rels *rels) {
+    const kelpx_implicit_got &got = *rels->implicit_got;
+    kelpx_dyn pltgot;
+    if (find_dyn_dt(elf, dynamic_info, &pltgot, 0, elf::DT_PLTGOT) < 0)
+        return 0;  // no GOT
+    uint32_t local_gotno, gotsym, symtabno;
+    if (find_size(elf, dynamic_info, got.local_gotno_tag, got.local_gotno_name, &local_gotno) != 0 ||
+        find_size(elf, dynamic_info, got.gotsym_tag, got.gotsym_name, &gotsym) != 0 ||
+        find_size(elf, dynamic_info, got.symtabno_tag, got.symtabno_name, &symtabno) != 0)
+        return -1;
+    if (gotsym > symtabno) {
+        fprintf(stderr, "ERROR: %s (%" PRIu32 ") is above %s (%" PRIu32 ")\n", got.gotsym_name, gotsym,
+                got.symtabno_name, symtabno);
+        return -1;
+    }
+    const uint64_t got_addr = kelpx_dyn_get_ptr(&pltgot);
+    if (ctx->verbose >= 1)
+        printf("Apply relocations to the GOT at 0x%" PRIx64 "...\n", got_addr);
+
+    symbol_cache symbols{};
+    // Local GOT words often hold page addresses, which need not lie in any section: no warnings.
+    walk_state w{ctx, elf, rels, kelpx_get_sizeof_Addr(elf), &symbols, nullptr};
+    static constexpr relevant_rels_info local_entry = {"GOT local entry", kelpx_rel_kind::relative};
+    static constexpr relevant_rels_info global_entry = {"GOT global entry", kelpx_rel_kind::got};
+    const uint64_t marked = uint64_t{1} << (8 * w.addr_size - 1);
+    kelpx_rel rel{};
+    // Entry 0 is reserved for the lazy resolver; entry 1 too when its top bit says so.
+    uint64_t index = 1;
+    if (local_gotno >= 2) {
+        rel.r_offset = got_addr + w.addr_size;
+        uint64_t word;
+        if (get_addend_rel(ctx, elf, &rel, &word) != 0)
+            return -1;
+        if ((word & marked) != 0)
+            index = 2;
+    }
+    for (; index < local_gotno; index++) {
+        rel.r_offset = got_addr + index * w.addr_size;
+        uint64_t addend;
+        if (get_addend_rel(ctx, elf, &rel, &addend) != 0 || apply_entry(w, &rel, &local_entry, addend) != 0)
+            return -1;
+    }
+    for (uint64_t sym = gotsym, global = local_gotno; sym < symtabno; sym++, global++) {
+        rel.r_offset = got_addr + global * w.addr_size;
+        rel.r_sym = sym;
+        if (apply_entry(w, &rel, &global_entry, 0) != 0)
+            return -1;
+    }
+    if (ctx->verbose >= 2)
+        puts("Done.");
+    return 0;
+}
+
 }  // namespace
+
+int apply_implicit_got(context *ctx, const kelpx_handle *elf, const kelpx_section *dynamic_info) {
+    const relevant_rels *rels = kelpx_get_relevant_rels(elf);
+    if (rels == nullptr || rels->implicit_got == nullptr)
+        return 0;
+    try {
+        return walk_implicit_got(ctx, elf, dynamic_info, rels);
+    } catch (const std::bad_alloc &) {
+        fputs("ERROR: Could not initialize string object forsymbol name\n", stderr);
+        return -1;
+    }
+}
 
 int apply_relocations(context *ctx, const kelpx_handle *elf, const kelpx_section *dynamic_info,
                       const kelpx_dyn *dyn_entry) {

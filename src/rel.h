@@ -11,3 +11,6 @@
 // was applied; -1 after a message.
 [[nodiscard]] int apply_relocations(context *ctx, const kelpx_handle *elf, const kelpx_section *dynamic_info,
                                     const kelpx_dyn *dyn_entry);
+// Applies the GOT that the machine's loaders relocate with no relocation entries (MIPS), if the
+// machine has such a GOT and the input has a GOT. 0 when done; -1 after a message.
+[[nodiscard]] int apply_implicit_got(context *ctx, const kelpx_handle *elf, const kelpx_section *dynamic_info);

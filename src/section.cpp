@@ -25,22 +25,6 @@ bool has_contents(uint32_t sh_type) {
 
 bool is_allocated(const kelpx_section *section) { return (kelpx_section_get_flags(section) & elf::SHF_ALLOC) != 0; }
 
-// Sections of the loader's own types (dynamic, notes, hash tables, symbols, relocations) fail the type
-// tests, so that --include-readonly adds only the program's data.
-bool flags_qualify(const context *ctx, const kelpx_section *section) {
-    return is_allocated(section) &&
-           (ctx->include_readonly || (kelpx_section_get_flags(section) & (elf::SHF_WRITE | elf::SHF_EXECINSTR)) != 0);
-}
-
-bool counts_for_bounds(const context *ctx, const kelpx_section *section) {
-    uint32_t sh_type = kelpx_section_get_type(section);
-    return (has_contents(sh_type) || sh_type == elf::SHT_NOBITS) && flags_qualify(ctx, section);
-}
-
-bool is_copied(const context *ctx, const kelpx_section *section) {
-    return has_contents(kelpx_section_get_type(section)) && flags_qualify(ctx, section);
-}
-
 const char *section_name(const kelpx_section *section) {
     const kelp_string *name = kelpx_section_get_name_str(section);
     return name != nullptr && name->text != nullptr ? name->text : "?";
@@ -50,6 +34,58 @@ const char *section_name(const kelpx_section *section) {
 // maximum page size and that the psABIs allow. Rounding the image to a larger alignment would only
 // pad it: p_align 0x80000000 made a 3.5 KB input a 2 GiB image.
 constexpr uint64_t max_align = uint64_t{2} << 20;
+
+// The tables that only a dynamic loader reads. A C library's start code finds .dynamic PC-relative
+// and relocates through it: an image holding the original tables would be relocated twice.
+bool is_loader_table(const kelpx_section *section) {
+    switch (kelpx_section_get_type(section)) {
+    case elf::SHT_NULL:
+    case elf::SHT_SYMTAB:
+    case elf::SHT_STRTAB:
+    case elf::SHT_RELA:
+    case elf::SHT_HASH:
+    case elf::SHT_DYNAMIC:
+    case elf::SHT_REL:
+    case elf::SHT_DYNSYM:
+    case elf::SHT_RELR:
+    case elf::SHT_ANDROID_REL:
+    case elf::SHT_ANDROID_RELA:
+    case elf::SHT_ANDROID_RELR:
+    case elf::SHT_GNU_HASH:
+    case elf::SHT_GNU_verdef:
+    case elf::SHT_GNU_verneed:
+    case elf::SHT_GNU_versym:
+        return true;
+    default:  // .interp is SHT_PROGBITS: only its name tells it
+        return std::strcmp(section_name(section), ".interp") == 0;
+    }
+}
+
+// .tbss only gives each thread's block its zeros: its addresses overlap the sections after it, and
+// loaders give it no memory of its own.
+bool is_tbss(const kelpx_section *section) {
+    return kelpx_section_get_type(section) == elf::SHT_NOBITS && (kelpx_section_get_flags(section) & elf::SHF_TLS) != 0;
+}
+
+// What --include-readonly adds: every allocated section, whatever its type (notes, unwind tables such
+// as .ARM.exidx and x86_64's .eh_frame, which code reaches PC-relative), but the loader's tables.
+bool readonly_qualifies(const kelpx_section *section) {
+    return is_allocated(section) && !is_tbss(section) && !is_loader_table(section);
+}
+
+// By default the writable and executable sections of data types; .tdata is the initialisation image
+// that start code copies for each thread, so it counts as data.
+bool counts_for_bounds(const context *ctx, const kelpx_section *section) {
+    if (ctx->include_readonly)
+        return readonly_qualifies(section);
+    uint32_t sh_type = kelpx_section_get_type(section);
+    return is_allocated(section) && !is_tbss(section) && (has_contents(sh_type) || sh_type == elf::SHT_NOBITS) &&
+           (kelpx_section_get_flags(section) & (elf::SHF_WRITE | elf::SHF_EXECINSTR)) != 0;
+}
+
+bool is_copied(const context *ctx, const kelpx_section *section) {
+    return kelpx_section_get_type(section) != elf::SHT_NOBITS && counts_for_bounds(ctx, section);
+}
 
 // p_align of 0 means no alignment, as 1 does. Only powers of two make a mask (checked by
 // check_alignments before).
@@ -160,16 +196,14 @@ int section_find_excluded(const context *ctx, const kelpx_handle *elf, excluded_
         uint32_t num_sections = kelpx_get_num_of_sections(elf);
         for (uint32_t i = 0; i < num_sections; i++) {
             kelpx_section section;
-            if (kelpx_get_section(elf, &section, i) != 0 || !is_allocated(&section))
+            if (kelpx_get_section(elf, &section, i) != 0 || !is_allocated(&section) || is_tbss(&section))
                 continue;
             uint64_t sh_addr = kelpx_section_get_addr(&section);
             uint64_t end = sh_addr + kelpx_section_get_size(&section);
             if (counts_for_bounds(ctx, &section)) {
                 image_ends.push_back(end);
             } else if (end > sh_addr) {
-                uint32_t sh_type = kelpx_section_get_type(&section);
-                bool readonly_data = has_contents(sh_type) || sh_type == elf::SHT_NOBITS;
-                ex->ranges.push_back({sh_addr, end, section_name(&section), readonly_data});
+                ex->ranges.push_back({sh_addr, end, section_name(&section), readonly_qualifies(&section)});
             }
         }
         // A pointer one past the end of an object in the image may equal the start of the section

@@ -72,12 +72,32 @@ const Pie PLT_REL = {.plt = {{0x300, 0, RR, 1}}, .plt_rela = false};
 const Stores ONE = {{0x300, BIAS + 1}};
 const Patch READONLY_DATA = field("sh_flags", SHF_ALLOC, 2);
 const Patch READONLY_BSS = field("sh_flags", SHF_ALLOC, 3);
+// .data named .interp, in the place of ".rela.plt" among the section names.
+const Patch INTERP = [](Built &b) {
+    const size_t names = b.bytes.find(std::string("\0.text\0", 7)), at = b.bytes.find(".rela.plt");
+    b.bytes.replace(at, 8, std::string(".interp", 8)), b.set("sh_name", at - names, 2);
+};
+// A MIPS GOT at 0x300 (dynamic entries in place of the PLT table's): local entries, then one per
+// symbol from gotsym; entry 1 holds second, entry 2 0x1234.
+std::vector<Patch> mips_got(uint64_t local, uint64_t gotsym, uint64_t symtabno, uint64_t second) {
+    return {dyn_value(DT_PLTREL, 0, 0x300), dyn_tag(DT_PLTREL, DT_PLTGOT),
+            dyn_value(DT_JMPREL, 0, local), dyn_tag(DT_JMPREL, DT_MIPS_LOCAL_GOTNO),
+            dyn_value(DT_PLTRELSZ, 0, gotsym), dyn_tag(DT_PLTRELSZ, DT_MIPS_GOTSYM),
+            dyn_value(DT_STRSZ, 0, symtabno), dyn_tag(DT_STRSZ, DT_MIPS_SYMTABNO),
+            field("e_machine", EM_MIPS),
+            [=](Built &b) { b.put(0x304, 4, second), b.put(0x308, 4, 0x1234); }};
+}
+const Pie GOT = {.plt = {{0x300, 0, 0}}, .plt_rela = false, .syms = {{"f"}, {"u", 0x10, 0, 0}}};
+const Stores GOT_STORED = {{0x304, 0x80000000}, {0x308, 0x1234 + BIAS}, {0x30c, BIAS},
+                           {0x310, 0x204 + BIAS}, {0x314, 0x5000}};
 
 const Case cases[] = {
     // Relocation: every applied type of every machine, both tables, both table formats.
     {"machine", "machines", EACH_TYPE, {}, "--expect-rel --expect-pltrel" + IN, 0, "", EACH_STORED},
+    // In REL tables a GOT slot's word is no addend: S alone.
     {"each_type_rel", "all", {.rels = EACH_TYPE.rels, .plt = EACH_TYPE.plt, .rela = false,
-     .plt_rela = false, .syms = {{"f"}}}, {}, IN, 0, "", EACH_STORED},
+     .plt_rela = false, .syms = {{"f"}}}, {}, IN, 0, "",
+     {EACH_STORED[0], EACH_STORED[1], {0x310, 0x204 + BIAS}, EACH_STORED[3]}},
     // The image replaces the input, whose header is read again for the entry point afterwards; with
     // a name of 249 characters no temporary name fits beside it, so it is written in place.
     {"output_over_input_in_place", "L32", RELA, {},
@@ -132,15 +152,24 @@ const Case cases[] = {
     {"relaent_stride", "B64 L32", {.rels = {{0x300, 0, RR, 1}, {0x3fc, 0, RR}, {0x308, 0, RR, 2}}},
      {dyn_value(DT_RELAENT, 6), dyn_value(DT_RELASZ, 12)}, IN, 0, "",
      {{0x300, BIAS + 1}, {0x308, BIAS + 2}}},
-    {"machine_unsupported", "L32", RELA, {field("e_machine", EM_MIPS)}, IN, 1,
-     "ERROR: Relocations of machine 8, ELF32, are not supported\n" + F},
-    {"machine_unsupported_no_relocs", "B64", {}, {field("e_machine", EM_MIPS)}, IN, 0},
+    {"machine_unsupported", "L32", RELA, {field("e_machine", EM_SPARC)}, IN, 1,
+     "ERROR: Relocations of machine 2, ELF32, are not supported\n" + F},
+    {"machine_unsupported_no_relocs", "B64", {}, {field("e_machine", EM_SPARC)}, IN, 0},
     {"type_above_255", "L64", {.rels = {{0x300, 0, 264}}}, {}, IN, 1,
      "ERROR: No relocation info for type 264\n" + F},
     {"type_not_applied", "L64", {.rels = {{0x300, 0, R_X86_64_COPY}}}, {}, IN, 1,
      "ERROR: R_X86_64_COPY is not handled\n" + F},
     // ELFv1 PLT slots hold function descriptors, which the tool does not build: the ABI picks the
     // record.
+    // MIPS: the loader relocates its GOT from dynamic entries; entry 0, and 1 when marked, stay.
+    {"mips_got", "L32 B32", GOT, mips_got(4, 1, 3, 0x80000000), "-d u=0x5000" + IN, 0, "",
+     GOT_STORED},
+    {"mips_got_second_unmarked", "B32", GOT, mips_got(4, 1, 3, 0x7ffffff0), "-d u=0x5000" + IN, 0,
+     "", {{0x304, 0x7ffffff0 + BIAS}, GOT_STORED[1], GOT_STORED[2], GOT_STORED[3], GOT_STORED[4]}},
+    {"mips_got_gotsym_above", "B32", GOT, mips_got(4, 3, 2, 0), IN, 1,
+     "ERROR: DT_MIPS_GOTSYM (3) is above DT_MIPS_SYMTABNO (2)\n" + F},
+    {"mips_got_past_image", "L32", GOT, mips_got(0x41, 1, 1, 0), IN, 1,
+     "ERROR: r_offset 0x400 is out of bounds\n" + F},
     {"ppc64_elfv1_jmp_slot", "B64", {.rels = {{0x300, 0, R_PPC64_JMP_SLOT}}},
      {field("e_machine", EM_PPC64), field("e_flags", 1)}, IN, 1,
      "ERROR: R_PPC64_JMP_SLOT is not handled\n" + F},
@@ -184,6 +213,9 @@ const Case cases[] = {
      "(0xffffffffffffff00 octets at 0x300) does not fit in the virtual space\nERROR: Could not "
      "copy sections\n"},
     {"init_array_copied", "B32", {}, {field("sh_type", SHT_INIT_ARRAY, 2)}, IN, 0},
+    // .tbss (here .bss made thread-local and far larger) has addresses but no memory.
+    {"tbss_takes_no_room", "L64 B32", {},
+     {field("sh_flags", SHF_ALLOC | SHF_WRITE | SHF_TLS, 3), field("sh_size", 0x1000, 3)}, IN, 0},
     // Read-only .data and .bss stay out, and relocations into them warn, once, but not one past
     // their end; --include-readonly puts them in, but never the loader's own tables.
     {"readonly_left_out", "L64",
@@ -197,6 +229,14 @@ const Case cases[] = {
      "--include-readonly" + IN, 0,
      "WARNING: A relocation points to 0x400 in section [.dynsym], which is not in the image\n",
      {{0x208, BIAS + 0x400}}},
+    // Any type but the loader's with --include-readonly (.data as SHT_ARM_EXIDX; .interp stays
+    // out).
+    {"readonly_any_type", "B64 L32", {}, {READONLY_DATA, field("sh_type", SHT_ARM_EXIDX, 2)},
+     "--include-readonly" + IN, 0},
+    {"interp_left_out", "L64", {.rels = {{0x200, 0, RR, 0x300}}}, {READONLY_DATA, INTERP},
+     "--include-readonly" + IN, 0,
+     "WARNING: A relocation points to 0x300 in section [.interp], which is not in the image\n",
+     {{0x200, BIAS + 0x300}, {0x320, 0}, {0x328, 0}, {0x330, 0}, {0x338, 0}}},
     // Malformed headers and files cut short: the loader refuses them.
     {"bad_version", "B64", {}, {field("EI_VERSION", 2)}, IN, 255, LOAD},
     {"small_ehsize", "L64", {}, {field("e_ehsize", 63)}, IN, 255, LOAD},
@@ -284,6 +324,8 @@ const Kind machines[] = {
     {"loongarch64", 8, false, 258, 0x43, 3, 2, 2, 5},
     {"aarch64_ilp32", 4, false, EM_AARCH64, 0, 183, 181, 181, 182},
     {"aarch64", 8, false, EM_AARCH64, 0, 1027, 257, 1025, 1026},
+    {"mips", 4, true, EM_MIPS, 0, 3, 3, 3, 127},  // R_MIPS_REL32 both ways, R_MIPS_JUMP_SLOT
+    {"mipsel", 4, false, EM_MIPS, 0, 3, 3, 3, 127},
 };
 
 const Kind basic[] = {L32, L64, B32, B64};

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 
 #include "support/pie.h"
 #include "support/run.h"
@@ -20,26 +21,34 @@ struct Variant {
 };
 const char *const PTR = "e2e_pointers.c e2e_pointers_lib.c", *const UND = "e2e_undefs.c";
 const Variant variants[] = {
-    {"pointers", PTR, "", true},
+    {"pointers", PTR, "--build-id", true},
     {"undefs", UND, "-z undefs", false, true},
     {"undefined", UND, "-z undefs", false, false, "ERROR: Symbol \"ext_var\" is undefined\n"},
-    {"resolved", UND, "-z undefs"}};
+    {"resolved", UND, "-z undefs"},
+    {"tls", "e2e_tls.c", ""}};
 
-// Each machine's variants, linked by lld and by its GNU ld.
+// Each machine's variants, linked by lld and by its GNU ld (with its options for another class).
 struct Machine {
     const char *name, *triple, *gnu_ld, *lld, *gnu, *cflags = "";
 };
 const char *const BOTH = "pointers undefs";
 const Machine machines[] = {
-    {"x86_64", "x86_64-linux-gnu", "x86_64-linux-gnu-ld", "pointers undefs undefined", BOTH},
+    {"x86_64", "x86_64-linux-gnu", "x86_64-linux-gnu-ld", "pointers undefs undefined tls",
+     "pointers undefs tls", "-funwind-tables"},
     {"i386", "i386-linux-gnu", "i686-linux-gnu-ld", BOTH, BOTH},
     {"arm", "armv7-linux-gnueabihf", "arm-linux-gnueabihf-ld", BOTH, "pointers undefs resolved",
      "-marm"},
     {"aarch64", "aarch64-linux-gnu", "aarch64-linux-gnu-ld", BOTH, "pointers undefs resolved"},
-    {"riscv32", "riscv32-linux-gnu", "", "pointers", ""},
+    {"riscv32", "riscv32-linux-gnu", "riscv64-linux-gnu-ld -m elf32lriscv", "pointers undefs tls",
+     "pointers undefs tls"},
     {"riscv64", "riscv64-linux-gnu", "riscv64-linux-gnu-ld", BOTH, BOTH},
     {"ppc", "powerpc-linux-gnu", "powerpc-linux-gnu-ld", BOTH, BOTH},
     {"ppc64le", "powerpc64le-linux-gnu", "powerpc64le-linux-gnu-ld", BOTH, BOTH},
+    {"ppc64_elfv1", "powerpc64-linux-gnu", "powerpc64-linux-gnu-ld", "", BOTH, "-DNO_DIRECT_CALL"},
+    {"s390x", "s390x-linux-gnu", "s390x-linux-gnu-ld", "", BOTH},
+    {"x32", "x86_64-linux-gnux32", "x86_64-linux-gnu-ld -m elf32_x86_64", "", BOTH},
+    {"mips", "mips-linux-gnu", "mips-linux-gnu-ld", "pointers undefs tls", "pointers undefs tls"},
+    {"mipsel", "mipsel-linux-gnu", "mipsel-linux-gnu-ld", BOTH, BOTH},
 };
 
 struct Row {
@@ -106,7 +115,7 @@ class Toolchain : public testing::TestWithParam<Row> {};
 TEST_P(Toolchain, RelocatesLikeALoader) {
     const auto [m, lld, v] = GetParam();
     const std::string ld = lld ? "ld.lld" : m->gnu_ld;
-    for (const std::string &tool : {std::string("clang"), ld, std::string("llvm-readelf")})
+    for (const std::string &tool : testrun::split("clang llvm-readelf " + testrun::split(ld)[0]))
         if (testrun::run({tool, "--version"}).status == 127) GTEST_SKIP() << tool << " not found";
     const testrun::TempDir dir;
     const std::string script =
@@ -118,10 +127,12 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
          : v->defines || *v->err ? " -E -Ttext-segment"
                                  : " -Ttext-segment") +
         "=0x400000 *.o -o elf && llvm-readelf --elf-output-style=LLVM -h -S -r --dyn-syms"
-        " --expand-relocs elf && llvm-readelf -l elf";
+        " --expand-relocs " + (std::string(m->triple).starts_with("mips") ? "-A" : "") +
+        " elf && llvm-readelf -l elf";
     // PIESHIFT_TOOLCHAIN_CACHE keeps each row's program and listing between runs (plant_faults).
     const char *cache = std::getenv("PIESHIFT_TOOLCHAIN_CACHE");
-    const std::string kept = cache ? std::string(cache) + "/" + m->name + ld + v->name : "";
+    const std::string kept =
+        cache ? std::string(cache) + "/" + m->name + (lld ? "_lld_" : "_gnu_") + v->name : "";
     const std::string cached = "if [ -f " + kept + ".elf ]; then cp " + kept + ".elf elf && cat " +
                                kept + ".txt; else (" + script + ") >txt && cp elf " + kept +
                                ".elf && cp txt " + kept + ".txt && cat txt; fi";
@@ -144,10 +155,12 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
         return std::string(size, '\0');
     };
     // The image: the PT_LOAD-mapped sections of the program's own types, writable or executable
-    // (any, for --include-readonly), from the lowest to the highest end, widened to their PT_LOADs'
-    // alignment; only their contents are copied.
-    const std::string types =
-        "SHT_PROGBITS SHT_NOBITS SHT_INIT_ARRAY SHT_FINI_ARRAY SHT_PREINIT_ARRAY";
+    // (for --include-readonly, any but the loader's tables), from the lowest to the highest end,
+    // widened to their PT_LOADs' alignment; only their contents are copied.
+    const std::set<std::string> data = {"SHT_PROGBITS", "SHT_NOBITS", "SHT_INIT_ARRAY",
+                                        "SHT_FINI_ARRAY", "SHT_PREINIT_ARRAY"};
+    const std::set<std::string> loader = {"SHT_DYNAMIC", "SHT_DYNSYM", "SHT_STRTAB", "SHT_HASH",
+                                          "SHT_GNU_HASH", "SHT_REL", "SHT_RELA"};
     std::vector<const Fields *> image;
     uint64_t lo = UINT64_MAX, hi = 0, lo_align = 1, hi_align = 1, entry = 0;
     std::map<std::string, uint64_t> own, defs;  // absolute symbols are not moved: bias 0
@@ -157,9 +170,10 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
         if (block == "Symbol" && f.at("Section") != "Undefined")
             own[f.at("Name")] = num(f, "Value"),
             moved[f.at("Name")] = f.at("Section") != "Absolute";
-        if (block != "Section" || !l.in.count(f.at("Name")) ||
-            types.find(f.at("Type")) == std::string::npos || !(num(f, "Flags") & SHF_ALLOC) ||
-            !(v->readonly || (num(f, "Flags") & (SHF_WRITE | SHF_EXECINSTR))))
+        if (block != "Section" || !l.in.count(f.at("Name")) || !(num(f, "Flags") & SHF_ALLOC) ||
+            (v->readonly ? loader.count(f.at("Type")) || f.at("Name") == ".interp"
+                         : !data.count(f.at("Type")) ||
+                               !(num(f, "Flags") & (SHF_WRITE | SHF_EXECINSTR))))
             continue;
         image.push_back(&f);
         const uint64_t at = num(f, "Address"), end = at + num(f, "Size");
@@ -182,23 +196,28 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
                         (sym == "ext_func");
             args.insert(args.end(), {"-d", sym + "=" + hex(defs[sym])});
         }
-    // Relocated words, as the psABIs define them: none for a NONE entry; a relative one is its
-    // addend plus the load bias, any other the symbol's value (the user's, else the input's own
-    // moved by the bias unless absolute) plus the addend, but a REL PLT slot (a lazy-binding stub's
-    // address) is the value alone. A REL addend is the word as linked.
+    // Relocated words, as the psABIs define them: none for a NONE entry; a relative one (or one of
+    // symbol 0) is its addend plus the load bias, any other the symbol's value (the user's, else
+    // the input's own moved by the bias unless absolute) plus the addend, but a REL GOT or PLT slot
+    // is the value alone. A REL addend is the word as linked. The MIPS GOT entries llvm-readelf
+    // lists (-A) are relocated by the loader alone: local ones move by the bias, global ones get
+    // their symbol's value; the reserved ones stay.
     for (const uint64_t address : {kind.w == 8 ? 0xffffffff80000000 : 0x80000000, 0x100000ul}) {
         pie::Built want = linked;
         const uint64_t bias = address - lo;
         for (const auto &[block, f] : l.blocks) {
-            if (block != "Relocation" || f.at("Type").ends_with("_NONE")) continue;
-            const std::string &type = f.at("Type"), &sym = f.at("Symbol");
-            const bool rela = f.count("Addend"), slot = type.ends_with("_SLOT") && !rela;
-            const uint64_t r_offset = num(f, "Offset");
-            const pie::Built linked_word{kind, mem(r_offset, kind.w), {}};
-            uint64_t word = rela ? num(f, "Addend") : slot ? 0 : linked_word.get(0, kind.w);
-            EXPECT_TRUE(type.ends_with("_RELATIVE") || own.count(sym) || defs.count(sym) || *v->err)
-                << sym;
-            word += type.ends_with("_RELATIVE") ? bias
+            const bool got = block == "Entry" && !f.count("Purpose");
+            if (!got && (block != "Relocation" || f.at("Type").ends_with("_NONE"))) continue;
+            const std::string type = got ? "" : f.at("Type");
+            const std::string sym = !got ? f.at("Symbol") : f.count("Name") ? f.at("Name") : "-";
+            const bool rela = f.count("Addend");
+            const bool relative = type.ends_with("_RELATIVE") || sym == "-";
+            const bool slot = got || (!rela && (type.ends_with("_SLOT") || type.ends_with("_DAT")));
+            const uint64_t r_offset = num(f, got ? "Address" : "Offset");
+            const uint64_t as_linked = pie::Built{kind, mem(r_offset, kind.w), {}}.get(0, kind.w);
+            uint64_t word = rela ? num(f, "Addend") : slot && !relative ? 0 : as_linked;
+            EXPECT_TRUE(relative || own.count(sym) || defs.count(sym) || *v->err) << sym;
+            word += relative ? bias
                     : defs.count(sym)           ? defs[sym]
                                                 : own[sym] + moved[sym] * bias;
             want.put(r_offset - lo, kind.w, word);
@@ -217,6 +236,13 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
         EXPECT_TRUE(diff == have.end())
             << "differs first at " << hex(lo + uint64_t(diff - have.begin()));
         EXPECT_EQ(dir.read("entry"), *v->err ? "" : hex(entry - lo + address) + "\n");
+        // Notes and unwind tables byte for byte as objcopy has them: code reaches them PC-relative.
+        for (const Fields *f : image) {
+            if (data.count(f->at("Type")) || *v->err) continue;
+            const std::string n = f->at("Name");
+            testrun::run({"llvm-objcopy", "--dump-section=" + n + "=" + n, "elf", "o"}, dir.path);
+            EXPECT_EQ(have.substr(num(*f, "Address") - lo, num(*f, "Size")), dir.read(n)) << n;
+        }
     }
 }
 

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Relocates prog.c's program away from its link address and runs it at ADDRESS on examples/board.sh:
 # with --include-readonly it must pass; without, warn and fail; relocated for another ADDRESS, fail;
-# its -z undefs variant must pass with the board's symbols given by -f and -d.
-#   run.sh PIESHIFT lld|gnu MACHINE TARGET GNU_LD QEMU   (QEMU "env" runs natively)
+# its -z undefs variant must pass with the board's symbols given by -f and -d, its -DREADONLY variant
+# (thread-local data, its own build id and unwind table) with --include-readonly.
+#   run.sh PIESHIFT lld|gnu MACHINE TARGET GNU_LD QEMU [BOARD_LD]   (QEMU "env" runs natively)
+# GNU_LD may carry options after commas (riscv64-linux-gnu-ld,-m,elf32lriscv); BOARD_LD links the
+# board where lld has no such machine.
 set -uo pipefail
 [[ -n ${PIESHIFT_SKIP_TOOLCHAIN_TESTS:-} ]] && exit 77  # skipped on request
-pieshift=$1 target=$4 linker=$([[ $2 == lld ]] && echo ld.lld || echo "$5") failed=0
-export QEMU=$6
+pieshift=$1 target=$4 linker=$([[ $2 == lld ]] && echo ld.lld || echo "${5//,/ }") failed=0
+[[ $2 == lld && -n ${7:-} ]] && exit 77  # lld cannot link this machine
+export QEMU=$6 LLD=${7:-ld.lld}
 here=$(cd "$(dirname "$0")" && pwd) dir=$(mktemp -d) address=0x20000000
 trap 'rm -rf "$dir"' EXIT
 board=$here/../../examples/board.sh
@@ -14,7 +18,7 @@ board=$here/../../examples/board.sh
 build() {  # build LDFLAGS CFLAGS...
   "${CLANG:-clang}" --target="$target" -ffreestanding -fno-builtin -nostdlib -fPIE -O1 -fno-unwind-tables \
     -fno-asynchronous-unwind-tables "${@:2}" -c "$here/prog.c" -o "$dir/prog.o" &&
-    "$linker" -static -pie --no-dynamic-linker -z norelro --entry=_start $1 "$dir/prog.o" -o "$dir/prog.elf"
+    $linker -static -pie --no-dynamic-linker -z norelro --entry=_start "$dir/prog.o" $1 -o "$dir/prog.elf"
 }
 expect() {  # expect NAME STATUS WARNINGS OFFSET OPTIONS...: relocates to address + OFFSET, runs at address
   local name=$1 want=$2 warnings=$3 offset=$4; shift 4
@@ -34,4 +38,13 @@ expect wrong_address fail 0 0x10000 --include-readonly
 build "-z undefs --export-dynamic" -DUNDEFS || exit 1
 counter=$(awk '$2 == "board_counter" { print $2 "=" $1 }' "$dir/board.sym")
 expect undefs 0 0 0 --include-readonly -f "$dir/board.sym" -d "$counter"
+# Thread-local data, the build id and the unwind table (ARM has its own) with --include-readonly.
+# Their addresses come from a script of assignments after the object (GNU ld for MIPS fails on
+# --defsym=X=ADDR(...) and on the script before the object).
+printf 'build_id_note = ADDR(.note.gnu.build-id);\nunwind_table = ADDR(%s);\n' \
+  "$([[ $target == arm* ]] && echo .ARM.exidx || echo .eh_frame)" >"$dir/tables.ld"
+# ARM has unwind entries anyway; with -funwind-tables they would need a C library's personality.
+build "--build-id $dir/tables.ld" -DREADONLY $([[ $target == arm* ]] || echo -funwind-tables) ||
+  exit 1
+expect readonly_tables 0 0 0 --include-readonly
 exit $failed
