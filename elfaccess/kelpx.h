@@ -169,6 +169,9 @@ uint32_t kelpx_section_data_size(const kelpx_section *section);
 // Non-zero = success; 0 when the bytes are not there (also for SHT_NOBITS and data outside the file).
 [[nodiscard]] int kelpx_section_data_read(const kelpx_section *section, void *destination, uint64_t offset,
                                           uint64_t length, int flags);
+// The same bytes without a copy: a pointer into the loaded file, valid until unload. Null for
+// length 0 and when the bytes are not there.
+const uint8_t *kelpx_section_data_at(const kelpx_section *section, uint64_t offset, uint64_t length);
 // Copies the NUL-terminated text at offset of the section's data. Fails when no NUL stands before
 // the end of the data.
 [[nodiscard]] int kelpx_section_data_readname(const kelpx_section *section, kelp_string *string, uint32_t offset);

@@ -6,6 +6,7 @@
 
 struct symtab;
 struct excluded_sections;
+struct osdep_image;
 
 struct context {
     const char *progname;
@@ -16,6 +17,7 @@ struct context {
     uint64_t vspace_end;    // exclusive
     uint32_t vspace_size;
     uint8_t *vspace;        // vspace_size bytes; the byte of address A lies at vspace + (A - vspace_start)
+    struct osdep_image *image;  // what vspace lies in: the output file being built, or memory
     struct symtab *symtab;
     int32_t symval_field;
     int32_t symname_field;

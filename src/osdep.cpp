@@ -3,6 +3,7 @@
 // and osdep_win32.cpp, behind osdep_sys.h.
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "osdep.h"
@@ -73,6 +74,20 @@ void remove_temp(osdep_output *out) {
     }
 }
 
+// A temporary file beside path; -1 when path is written directly or no file can be made beside it.
+int open_temp(osdep_output *out, const char *path) {
+    out->file = nullptr;
+    out->temp_path.clear();
+    out->target.clear();
+    try {
+        out->file = osdep_sys_open_temp(path, &out->temp_path, &out->target);
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        return -1;
+    }
+    return out->file != nullptr ? 0 : -1;
+}
+
 }  // namespace
 
 int osdep_output_open(osdep_output *out, const char *path) {
@@ -113,4 +128,54 @@ void osdep_output_discard(osdep_output *out) {
         out->file = nullptr;
     }
     remove_temp(out);
+}
+
+// Image
+
+int osdep_image_open(osdep_image *image, const char *path, uint32_t size, bool in_file) {
+    image->bytes = nullptr;
+    image->size = size;
+    image->out.file = nullptr;
+    image->error = 0;
+    // An empty image has no pages to map; it is written as an empty file from memory.
+    if (in_file && size != 0 && open_temp(&image->out, path) == 0) {
+        image->bytes = osdep_sys_map_output(image->out.file, size);
+        if (image->bytes != nullptr)
+            return 0;
+        osdep_output_discard(&image->out);
+    }
+    image->bytes = static_cast<uint8_t *>(osdep_aligned_alloc(osdep_get_pagesize(), size));
+    return image->bytes != nullptr ? 0 : -1;
+}
+
+void osdep_image_put(osdep_image *image, uint32_t off, const uint8_t *src, uint32_t n) {
+    if (!osdep_image_in_file(image)) {
+        memcpy(image->bytes + off, src, n);
+        return;
+    }
+    if (image->error == 0 && osdep_sys_put(image->out.file, off, src, n) != 0)
+        image->error = errno;
+}
+
+int osdep_image_commit(osdep_image *image) {
+    osdep_sys_unmap_output(image->bytes, image->size);
+    image->bytes = nullptr;
+    if (image->error != 0) {
+        osdep_output_discard(&image->out);
+        errno = image->error;
+        return -1;
+    }
+    return osdep_output_commit(&image->out);
+}
+
+void osdep_image_close(osdep_image *image) {
+    if (image->bytes == nullptr)
+        return;
+    if (osdep_image_in_file(image)) {
+        osdep_sys_unmap_output(image->bytes, image->size);
+        osdep_output_discard(&image->out);
+    } else {
+        osdep_aligned_free(image->bytes, image->size);
+    }
+    image->bytes = nullptr;
 }

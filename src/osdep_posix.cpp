@@ -180,6 +180,55 @@ int osdep_sys_replace(const char *temp_path, const char *target) {
     return rename(temp_path, target);
 }
 
+// Image
+
+uint8_t *osdep_sys_map_output(FILE *f, uint32_t size) {
+    int fd = fileno(f);
+    // Blocks written back from a shared mapping have no one to report a full disk to: the pages are
+    // lost, or a fault raises SIGBUS. Reserved first, they cannot run out. Where they cannot be
+    // reserved the image is built in memory.
+#ifdef __linux__
+    if (fallocate(fd, 0, 0, static_cast<off_t>(size)) != 0)
+        return nullptr;
+#else
+    if (posix_fallocate(fd, 0, static_cast<off_t>(size)) != 0)
+        return nullptr;
+#endif
+    void *mapping = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    return mapping != MAP_FAILED ? static_cast<uint8_t *>(mapping) : nullptr;
+}
+
+void osdep_sys_unmap_output(uint8_t *bytes, uint32_t size) {
+    munmap(bytes, size);
+}
+
+int osdep_sys_put(FILE *f, uint64_t off, const uint8_t *src, size_t n) {
+    int fd = fileno(f);
+    while (n > 0) {
+        ssize_t written = pwrite(fd, src, n, static_cast<off_t>(off));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            if (written == 0)
+                errno = EIO;
+            return -1;
+        }
+        src += written;
+        off += static_cast<uint64_t>(written);
+        n -= static_cast<size_t>(written);
+    }
+    return 0;
+}
+
+void osdep_advise_sequential(const uint8_t *bytes, uint64_t size) {
+    const uintptr_t page = osdep_get_pagesize();
+    const auto start = reinterpret_cast<uintptr_t>(bytes) & ~(page - 1);
+    const uintptr_t end = reinterpret_cast<uintptr_t>(bytes) + static_cast<uintptr_t>(size);
+    // Advice only: a range that is not mapped, or a system that does not take it, changes nothing.
+    madvise(reinterpret_cast<void *>(start), end - start, MADV_SEQUENTIAL);
+    madvise(reinterpret_cast<void *>(start), end - start, MADV_WILLNEED);
+}
+
 // Memory
 
 namespace {

@@ -17,3 +17,11 @@ void osdep_sys_unmap(osdep_input *in);
 FILE *osdep_sys_open_temp(const char *path, std::string *temp_path, std::string *target);
 // Renames temp_path over target; -1 with errno set on failure.
 int osdep_sys_replace(const char *temp_path, const char *target);
+
+// Gives f, a new temporary file, size bytes with their blocks reserved (a full disk or a file size
+// limit fails here, not while the pages are written back) and maps it shared for reading and writing.
+// Null where the system cannot: the caller builds the image in memory instead.
+uint8_t *osdep_sys_map_output(FILE *f, uint32_t size);
+void osdep_sys_unmap_output(uint8_t *bytes, uint32_t size);
+// Writes n bytes from src at offset off of f, past its buffer; -1 with errno set on failure.
+int osdep_sys_put(FILE *f, uint64_t off, const uint8_t *src, size_t n);

@@ -30,12 +30,12 @@ int fail(const char *message) {
 // left-out sections.
 struct vspace_owner {
     context *ctx;
+    osdep_image image;
     ~vspace_owner() {
         ctx->excluded = nullptr;
-        if (ctx->vspace != nullptr) {
-            osdep_aligned_free(ctx->vspace, ctx->vspace_size);
-            ctx->vspace = nullptr;
-        }
+        ctx->vspace = nullptr;
+        ctx->image = nullptr;
+        osdep_image_close(&image);
     }
 };
 
@@ -103,14 +103,15 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
         return 1;
     }
 
-    ctx->vspace = static_cast<uint8_t *>(osdep_aligned_alloc(osdep_get_pagesize(), ctx->vspace_size));
-    if (ctx->vspace == nullptr) {
+    // The image comes zero-filled: bytes that no section covers (alignment slack, gaps, SHT_NOBITS)
+    // are zero, as at run time, and the image is the same on every run.
+    vspace_owner owner{ctx, {}};
+    if (osdep_image_open(&owner.image, ctx->output_path, ctx->vspace_size, true) != 0) {
         fprintf(stderr, "ERROR: Could not allocate output space: %s\n", strerror(errno));
         return 1;
     }
-    // The buffer comes zero-filled: bytes that no section covers (alignment slack, gaps, SHT_NOBITS)
-    // are zero, as at run time, and the image is the same on every run.
-    vspace_owner owner{ctx};
+    ctx->image = &owner.image;
+    ctx->vspace = owner.image.bytes;
 
     if (copy_sections(ctx, elf) != 0)
         return fail("ERROR: Could not copy sections\n");

@@ -37,7 +37,15 @@ int write_file(const char *path, const void *bytes, size_t size) {
 }  // namespace
 
 int save(context *ctx) {
-    return write_file(ctx->output_path, ctx->vspace, ctx->vspace_size);
+    if (!osdep_image_in_file(ctx->image))
+        return write_file(ctx->output_path, ctx->vspace, ctx->vspace_size);
+    // Built inside its temporary file: only the rename is left.
+    ctx->vspace = nullptr;
+    if (osdep_image_commit(ctx->image) != 0) {
+        fprintf(stderr, "ERROR: Could write: %s\n", strerror(errno));
+        return -1;
+    }
+    return 0;
 }
 
 int save_address(context *, const char *path, uint64_t value) {

@@ -11,6 +11,7 @@
 #include "find.h"
 #include "kelpbase.h"
 #include "kelpx_elf.h"
+#include "osdep.h"
 
 namespace {
 
@@ -136,8 +137,12 @@ int copy_sections(context *ctx, const kelpx_handle *elf) {
         if (ctx->verbose >= 2)
             printf("  Section #%zu [%s], %zu octets at 0x%" PRIx64 " (rel 0x%zx)\n", static_cast<size_t>(i), name_text,
                    static_cast<size_t>(size), sh_addr, static_cast<size_t>(rel));
-        if (!kelpx_section_data_read(&section, ctx->vspace + rel, 0, size, 0))
+        if (size == 0)
+            continue;
+        const uint8_t *bytes = kelpx_section_data_at(&section, 0, size);
+        if (bytes == nullptr)
             return -1;
+        osdep_image_put(ctx->image, rel, bytes, size);
     }
     if (ctx->verbose >= 2)
         puts("Done.");
