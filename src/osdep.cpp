@@ -153,7 +153,7 @@ void osdep_image_put(osdep_image *image, uint32_t off, const uint8_t *src, uint3
         memcpy(image->bytes + off, src, n);
         return;
     }
-    if (image->error == 0 && osdep_sys_put(image->out.file, off, src, n) != 0)
+    if (image->error == 0 && osdep_sys_put(image->out.file, image->bytes, off, src, n) != 0)
         image->error = errno;
 }
 

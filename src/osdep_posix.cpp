@@ -202,8 +202,30 @@ void osdep_sys_unmap_output(uint8_t *bytes, uint32_t size) {
     munmap(bytes, size);
 }
 
-int osdep_sys_put(FILE *f, uint64_t off, const uint8_t *src, size_t n) {
+namespace {
+
+// Maps the pages of [bytes, bytes + size) ahead of use, in one call instead of a fault per page (and
+// a fault costs far more under some hypervisors). Advice only: older systems refuse it.
+void populate(const uint8_t *bytes, size_t size, [[maybe_unused]] bool write) {
+#ifdef MADV_POPULATE_WRITE
+    const uintptr_t page = osdep_get_pagesize();
+    const uintptr_t start = reinterpret_cast<uintptr_t>(bytes) & ~(page - 1);
+    const uintptr_t end = reinterpret_cast<uintptr_t>(bytes) + size;
+    madvise(reinterpret_cast<void *>(start), end - start, write ? MADV_POPULATE_WRITE : MADV_POPULATE_READ);
+#else
+    (void)bytes;
+    (void)size;
+#endif
+}
+
+}  // namespace
+
+int osdep_sys_put(FILE *f, uint8_t *mapping, uint64_t off, const uint8_t *src, size_t n) {
     int fd = fileno(f);
+    populate(src, n, false);
+    // Relocations patch these pages next.
+    uint8_t *dest = mapping + off;
+    const size_t dest_size = n;
     while (n > 0) {
         ssize_t written = pwrite(fd, src, n, static_cast<off_t>(off));
         if (written < 0 && errno == EINTR)
@@ -217,6 +239,7 @@ int osdep_sys_put(FILE *f, uint64_t off, const uint8_t *src, size_t n) {
         off += static_cast<uint64_t>(written);
         n -= static_cast<size_t>(written);
     }
+    populate(dest, dest_size, true);
     return 0;
 }
 

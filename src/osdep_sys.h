@@ -23,5 +23,6 @@ int osdep_sys_replace(const char *temp_path, const char *target);
 // Null where the system cannot: the caller builds the image in memory instead.
 uint8_t *osdep_sys_map_output(FILE *f, uint32_t size);
 void osdep_sys_unmap_output(uint8_t *bytes, uint32_t size);
-// Writes n bytes from src at offset off of f, past its buffer; -1 with errno set on failure.
-int osdep_sys_put(FILE *f, uint64_t off, const uint8_t *src, size_t n);
+// Writes n bytes from src at offset off of f, past its buffer, then maps them at mapping + off for the
+// writes to come; -1 with errno set on failure.
+int osdep_sys_put(FILE *f, uint8_t *mapping, uint64_t off, const uint8_t *src, size_t n);

@@ -153,7 +153,7 @@ uint8_t *osdep_sys_map_output(FILE *, uint32_t) {
 
 void osdep_sys_unmap_output(uint8_t *, uint32_t) {}
 
-int osdep_sys_put(FILE *, uint64_t, const uint8_t *, size_t) {
+int osdep_sys_put(FILE *, uint8_t *, uint64_t, const uint8_t *, size_t) {
     errno = ENOSYS;
     return -1;
 }
