@@ -18,12 +18,15 @@ import threading
 import time
 
 
-def sample_anon(pid, peak, stop):
+def sample_anon(pid, name, peak, stop):
     path = f"/proc/{pid}/status"
     while not stop.is_set():
         try:
             with open(path) as f:
                 for line in f:
+                    # Until the exec, the child is a copy of this Python process: not the tool's memory.
+                    if line.startswith("Name:") and line.split()[1] != name:
+                        break
                     if line.startswith("RssAnon:"):
                         peak[0] = max(peak[0], int(line.split()[1]) * 1024)
                         break
@@ -38,7 +41,8 @@ def run_once(argv, output):
     peak, stop = [0], threading.Event()
     start = time.perf_counter()
     proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL)
-    sampler = threading.Thread(target=sample_anon, args=(proc.pid, peak, stop))
+    comm = os.path.basename(argv[0])[:15]
+    sampler = threading.Thread(target=sample_anon, args=(proc.pid, comm, peak, stop))
     sampler.start()
     _, status, usage = os.wait4(proc.pid, 0)
     wall = time.perf_counter() - start
@@ -51,7 +55,7 @@ def run_once(argv, output):
 
 
 def mb(n):
-    return f"{n / 1e6:.0f} MB"
+    return f"{n / 1e6:.0f} MB" if n >= 1e6 else f"{n / 1e3:.0f} KB"
 
 
 def main():
