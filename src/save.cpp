@@ -37,7 +37,11 @@ int write_file(const char *path, const void *bytes, size_t size) {
 }  // namespace
 
 int save(context *ctx) {
-    return write_file(ctx->output_path, ctx->vspace, ctx->vspace_size);
+    return write_file(ctx->output_path, ctx->vspace, ctx->image_size);
+}
+
+int save_bytes(const char *path, const void *bytes, size_t size) {
+    return write_file(path, bytes, size);
 }
 
 int save_address(context *, const char *path, uint64_t value) {

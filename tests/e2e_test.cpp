@@ -64,7 +64,7 @@ const std::string FIELDS = "Relocating 'in' to 0x10000000, and save to 'in.out'\
 const std::string LONG = std::string(300, 'c');
 
 const std::string V1 = "Relocating 'in' to 0x10000000, and save to 'in.out'\nSearch dynamic section...\n"
-                       "Determine virtual space...\nVirtual space: 0x200..0x400\nCopy section contents to output space...\n";
+                       "Determine virtual space...\nVirtual space: 0x200..0x400\nLoad bias: 0xffffe00\nCopy section contents to output space...\n";
 
 const Case cases[] = {
     // Relocation: every applied type, both tables, negative addends (sign-extended from 32 bits).
@@ -230,7 +230,7 @@ const Case cases[] = {
     {"trace_2", "L32", {.rels = {{0x300, 0, RR, NEG(0x10)}}, .syms = {{"f"}}}, at(0, 0, 4, 0xffff, 2),
      "-vv -f s --output-entry e" + IN, 0, "", {{0x300, BIAS - 0x10}},
      "Loading symbol file 's' (format is field:1:2)\n  x = 0x10\nDone.\nRelocating 'in' to 0x10000000, and save to 'in.out'\n"
-     "Search dynamic section...\nDetermine virtual space...\nVirtual space: 0x200..0x400\nCopy section contents to output space...\n"
+     "Search dynamic section...\nDetermine virtual space...\nVirtual space: 0x200..0x400\nLoad bias: 0xffffe00\nCopy section contents to output space...\n"
      "  Section #1 [.text], 16 octets at 0x200 (rel 0x0)\n  Section #2 [?], 64 octets at 0x300 (rel 0x100)\nDone.\n"
      "Apply relocations at 0x428...\n  R_386_RELATIVE, 0x0 + 0xfffffffffffffff0\nDone.\nSaving entry point...\n  0x10000004 (old: 0x204)\nDone.\n",
      {{"s", "0x10 x\n"}}},
