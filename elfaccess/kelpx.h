@@ -249,5 +249,15 @@ inline int64_t kelpx_load_Sxword(const kelpx_handle *elf, const void *pointer) {
     return 0;
 }
 
+// Encoders for writing an ELF file of the handle's class and byte order: each record is stored at p,
+// which must hold kelpx_get_sizeof_* bytes. kelpx_put_ehdr fills e_ident from the handle.
+uint32_t kelpx_get_sizeof_Ehdr(const kelpx_handle *elf);
+uint32_t kelpx_get_sizeof_Phdr(const kelpx_handle *elf);
+uint32_t kelpx_get_sizeof_Shdr(const kelpx_handle *elf);
+void kelpx_put_ehdr(const kelpx_handle *elf, uint8_t *p, const kelpx_ehdr *ehdr);
+void kelpx_put_program(const kelpx_handle *elf, uint8_t *p, const kelpx_program *program);
+void kelpx_put_section(const kelpx_handle *elf, uint8_t *p, const kelpx_section *section);
+void kelpx_put_sym(const kelpx_handle *elf, uint8_t *p, const kelpx_sym *sym);
+
 // The machine's relocation record, or null when the machine (with this class and ABI) has none.
 const relevant_rels *kelpx_get_relevant_rels(const kelpx_handle *elf);

@@ -38,7 +38,7 @@ int write_file(const char *path, const void *bytes, size_t size) {
 
 int save(context *ctx) {
     if (!osdep_image_in_file(ctx->image))
-        return write_file(ctx->output_path, ctx->vspace, ctx->vspace_size);
+        return write_file(ctx->output_path, ctx->vspace, ctx->image_size);
     // Built inside its temporary file: only the rename is left.
     ctx->vspace = nullptr;
     if (osdep_image_commit(ctx->image) != 0) {
@@ -46,6 +46,10 @@ int save(context *ctx) {
         return -1;
     }
     return 0;
+}
+
+int save_bytes(const char *path, const void *bytes, size_t size) {
+    return write_file(path, bytes, size);
 }
 
 int save_address(context *, const char *path, uint64_t value) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "find.h"
@@ -111,13 +112,29 @@ int determine_vspace(context *ctx, const kelpx_handle *elf) {
     return 0;
 }
 
+bool section_in_image(const context *ctx, const kelpx_section *section) {
+    return counts_for_bounds(ctx, section);
+}
+
 int copy_sections(context *ctx, const kelpx_handle *elf) {
     if (ctx->verbose >= 1)
         puts("Copy section contents to output space...");
+    // The buffer comes zeroed; a fill byte goes everywhere first, then .bss and the like are zeroed
+    // again, as a loader would, and the copies overwrite the rest.
+    if (ctx->gap_fill != 0)
+        memset(ctx->vspace, ctx->gap_fill, ctx->image_size);
     uint32_t num_sections = kelpx_get_num_of_sections(elf);
     for (uint32_t i = 0; i < num_sections; i++) {
         kelpx_section section;
-        if (kelpx_get_section(elf, &section, i) != 0 || !is_copied(ctx, &section))
+        if (kelpx_get_section(elf, &section, i) != 0)
+            continue;
+        if (ctx->gap_fill != 0 && kelpx_section_get_type(&section) == elf::SHT_NOBITS && counts_for_bounds(ctx, &section)) {
+            // Inside the bounds: they were derived from this section, and only the end can wrap.
+            uint64_t sh_addr = kelpx_section_get_addr(&section), sh_size = kelpx_section_get_size(&section);
+            if (sh_addr >= ctx->vspace_start && kelpbase_fits(sh_addr - ctx->vspace_start, sh_size, ctx->vspace_size))
+                memset(ctx->vspace + (sh_addr - ctx->vspace_start), 0, static_cast<size_t>(sh_size));
+        }
+        if (!is_copied(ctx, &section))
             continue;
         uint64_t sh_addr = kelpx_section_get_addr(&section);
         uint64_t sh_size = kelpx_section_get_size(&section);

@@ -64,7 +64,7 @@ const std::string FIELDS = "Relocating 'in' to 0x10000000, and save to 'in.out'\
 const std::string LONG = std::string(300, 'c');
 
 const std::string V1 = "Relocating 'in' to 0x10000000, and save to 'in.out'\nSearch dynamic section...\n"
-                       "Determine virtual space...\nVirtual space: 0x200..0x400\nCopy section contents to output space...\n";
+                       "Determine virtual space...\nVirtual space: 0x200..0x400\nLoad bias: 0xffffe00\nCopy section contents to output space...\n";
 
 const Case cases[] = {
     // Relocation: every applied type, both tables, negative addends (sign-extended from 32 bits).
@@ -230,7 +230,7 @@ const Case cases[] = {
     {"trace_2", "L32", {.rels = {{0x300, 0, RR, NEG(0x10)}}, .syms = {{"f"}}}, at(0, 0, 4, 0xffff, 2),
      "-vv -f s --output-entry e" + IN, 0, "", {{0x300, BIAS - 0x10}},
      "Loading symbol file 's' (format is field:1:2)\n  x = 0x10\nDone.\nRelocating 'in' to 0x10000000, and save to 'in.out'\n"
-     "Search dynamic section...\nDetermine virtual space...\nVirtual space: 0x200..0x400\nCopy section contents to output space...\n"
+     "Search dynamic section...\nDetermine virtual space...\nVirtual space: 0x200..0x400\nLoad bias: 0xffffe00\nCopy section contents to output space...\n"
      "  Section #1 [.text], 16 octets at 0x200 (rel 0x0)\n  Section #2 [?], 64 octets at 0x300 (rel 0x100)\nDone.\n"
      "Apply relocations at 0x428...\n  R_386_RELATIVE, 0x0 + 0xfffffffffffffff0\nDone.\nSaving entry point...\n  0x10000004 (old: 0x204)\nDone.\n",
      {{"s", "0x10 x\n"}}},
@@ -308,6 +308,24 @@ const Case cases[] = {
     {"align_all_ones_32", "L32", {}, at(168, 112, 0, 0xffffffff), IN, 1,
      "ERROR: PT_LOAD segment #1 has alignment 0xffffffff, neither 0 nor a power of two\n" + ALIGN},
     {"align_2_63", "B64", {}, at(112, 80, 0, 0x8000000000000000), IN, 1, "ERROR: Virtual space is too large\n"},
+    // Containers, read back by objcopy; gap fill (.bss stays zero) and padding in each; what they refuse.
+    {"gap_fill_pad_to", "all", EACH_TYPE, {}, "--gap-fill 0xff --pad-to 0x10000280" + IN, 0, "", EACH_STORED, "", {}, "in.out", 0x280},
+    {"ihex", "L32 B64", EACH_TYPE, {}, "-O ihex --gap-fill 0x5a" + IN, 0, "", EACH_STORED},
+    {"srec", "L64 B32", EACH_TYPE, {}, "-O srec --pad-to 0x10000300 --output-entry e" + IN, 0, "", EACH_STORED, "", {}, "in.out", 0x300},
+    {"pad_to_image_end", "B32", {}, {}, "--output-format ihex --pad-to 0x10000200" + IN, 0},
+    {"ihex_up_to_4gib", "B64", {}, {}, "-O ihex 0xfffffe00 in", 0},
+    {"pad_to_below_end", "L64", {}, {}, "--pad-to 0x100001ff" + IN, 1, "ERROR: --pad-to 0x100001ff lies below the image's end 0x10000200\n"},
+    {"pad_to_below_address", "B64", {}, {}, "--pad-to 0xfffffff" + IN, 1, "ERROR: --pad-to 0xfffffff lies below the image's end 0x10000200\n"},
+    {"pad_to_4gib", "L64", {}, {}, "--pad-to 0x110000000" + IN, 1, "ERROR: Virtual space is too large\n"},
+    {"pad_to_past_32_bits", "L32", {}, {}, "--pad-to 0x100000001 0xfffffe00 in", 1,
+     "ERROR: Image of 0x201 bytes at ADDRESS 0xfffffe00 ends beyond the 32-bit address space\n"},
+    {"pad_to_bad", "L64", {}, {}, "--pad-to 1x" + IN, 1, "ERROR: Unknown --pad-to address format: '1x'\n"},
+    {"gap_fill_above_byte", "L64", {}, {}, "--gap-fill 0x100" + IN, 1, "ERROR: --gap-fill needs a byte value from 0 to 0xff: '0x100'\n"},
+    {"format_unknown", "L64", {}, {}, "-O hex" + IN, 1, "ERROR: Unknown output format 'hex' (binary, ihex, srec or elf)\n"},
+    {"ihex_past_4gib", "L64", {}, {}, "-O ihex 0xfffffe01 in", 1, "ERROR: Intel HEX holds 32-bit addresses only: the image at "
+     "0xfffffe01..0x100000000 with entry point 0xfffffe05 reaches beyond 0xffffffff\n"},
+    {"srec_entry_past_4gib", "B64", {}, at(24, 24, 0, 0x100000200), "-O srec 0 in", 1, "ERROR: S-record holds 32-bit addresses only: the image at "
+     "0x0..0x1ff with entry point 0x100000000 reaches beyond 0xffffffff\n"},
     // Outputs naming one file; numbers too large for 64 bits.
     {"outputs_same_file", "L64", {}, {}, "-o both --output-entry both" + IN, 1, "ERROR: The image and the entry point would both be written to 'both'\n", {}, "", {}, "both"},
     {"outputs_same_file_spelt_twice", "B32", {}, {}, "--output-entry ./in.out" + IN, 1, "ERROR: The image and the entry point would both be written to './in.out'\n"},
@@ -366,7 +384,15 @@ TEST_P(E2E, Run) {
         EXPECT_FALSE(written) << "an image was written although the run failed";
         return;
     }
-    Built want{k, image_of(k, c.pie).substr(0, c.size), {}};
+    // Gaps (not .bss) and padding hold the fill byte; a text container is read back to binary by objcopy.
+    const size_t g = c.args.find("--gap-fill ");
+    const char fill = static_cast<char>(g == std::string::npos ? 0 : std::stoi(c.args.substr(g + 11), nullptr, 0));
+    std::string image = image_of(k, c.pie).replace(0x10, 0xf0, 0xf0, fill).replace(0x160, 0xa0, 0xa0, fill);
+    Built want{k, image.append(c.size > image.size() ? c.size - image.size() : 0, fill).substr(0, c.size), {}};
+    for (const char *format : {"ihex", "srec"})
+        if (c.args.find(format) != std::string::npos) {
+            EXPECT_EQ(testrun::run({"objcopy", "-I", format, "-O", "binary", c.output, c.output}, dir.path).status, 0);
+        }
     for (const auto &[addr, word] : c.stores) want.put(addr - 0x200, k.w, word);
     const std::string have = dir.read(c.output);
     EXPECT_EQ(have.size(), want.bytes.size());
@@ -389,7 +415,7 @@ TEST(E2E, HelpAndVersion) {
               std::tuple(0, "Usage: " + testrun::bin() + " [OPTION]... ADDRESS INPUT", 0, "pieshift v"));
     for (const std::string &option : testrun::split("-d --define --expect-pltrel --expect-rel -f --symfile -F --symfile-format --force-dynamic "
                                                     "--help --ignore-unaligned-relsz --ignore-undefined --ignore-weak --include-readonly --no-expect-pltrel "
-                                                    "--no-expect-rel -o --output-entry -v -V --version"))
+                                                    "--no-expect-rel -o -O --output-format --gap-fill --pad-to --output-entry -v -V --version"))
         EXPECT_TRUE(std::regex_search(help.out, std::regex("\\s" + option + "[\\s,]"))) << option;
 }
 
