@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Times pieshift side by side with tools that export the same kind of image, on the same input in
 one session: each tool runs --runs times, round robin after one untimed warm-up round, so that all
-see the same page cache. Prints min and median wall time, peak RSS (from wait4), peak anonymous
-memory (RssAnon, sampled from /proc every 2 ms) and each tool's median as a multiple of pieshift's.
+see the same page cache. Prints min and median wall time, peak RSS (VmHWM) and peak anonymous
+memory (RssAnon), both sampled from /proc every 2 ms, and each tool's median as a multiple of pieshift's.
 
   compare.py --pieshift BIN [--baseline BIN] --input ELF --defines "-d A=1 ..." [--runs N] [--dir DIR]
              [--gnu-input-target BFDNAME]   (for machines GNU objcopy was not built for, e.g. elf32-big)
@@ -27,6 +27,8 @@ def sample_anon(pid, name, peak, stop):
                     # Until the exec, the child is a copy of this Python process: not the tool's memory.
                     if line.startswith("Name:") and line.split()[1] != name:
                         break
+                    if line.startswith("VmHWM:"):
+                        peak[1] = max(peak[1], int(line.split()[1]) * 1024)
                     if line.startswith("RssAnon:"):
                         peak[0] = max(peak[0], int(line.split()[1]) * 1024)
                         break
@@ -38,7 +40,7 @@ def sample_anon(pid, name, peak, stop):
 def run_once(argv, output):
     if os.path.exists(output):
         os.unlink(output)
-    peak, stop = [0], threading.Event()
+    peak, stop = [0, 0], threading.Event()
     start = time.perf_counter()
     proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL)
     comm = os.path.basename(argv[0])[:15]
@@ -51,7 +53,9 @@ def run_once(argv, output):
     proc.returncode = os.waitstatus_to_exitcode(status)
     if proc.returncode != 0:
         raise SystemExit(f"{shlex.join(argv)} failed with status {proc.returncode}")
-    return wall, usage.ru_maxrss * 1024, peak[0], usage.ru_utime, usage.ru_stime
+    # wait4's figure counts the Python process the child was before its exec; use it only when the run
+    # ended before the first sample.
+    return wall, peak[1] or usage.ru_maxrss * 1024, peak[0], usage.ru_utime, usage.ru_stime
 
 
 def mb(n):

@@ -2,8 +2,8 @@
 """Times pieshift against GNU objcopy and llvm-objcopy over a sweep of input sizes, from a few KB to the
 486 MB input: each input is generated once into --dir, then the tools run --runs times round robin
 after one untimed warm-up round. Prints, per size, each tool's median wall time, pieshift's min and
-max, its median as a fraction of each objcopy's, and peak memory: RSS (from wait4) and anonymous
-memory (RssAnon, sampled from /proc; '-' when a run ends before the first sample).
+max, its median as a fraction of each objcopy's, and peak memory: RSS (VmHWM) and anonymous memory
+(RssAnon), sampled from /proc ('-' for anonymous memory when a run ends before the first sample).
 
   sweep.py --pieshift BIN --gen GEN_BIGPIE [--baseline BIN] [--runs N] [--dir DIR] [--sizes 4k,1m,...]
 """

@@ -233,6 +233,12 @@ int osdep_sys_put(FILE *f, uint8_t *mapping, uint64_t off, const uint8_t *src, s
         ssize_t written = pwrite(fd, src, n, static_cast<off_t>(off));
         if (written < 0 && errno == EINTR)
             continue;
+        if (written < 0 && errno == EFAULT) {
+            // The input shrank under its mapping. Copied through the output's mapping, the read
+            // faults as any other read of the input does, and is reported the same way.
+            memcpy(mapping + off, src, n);
+            break;
+        }
         if (written <= 0) {
             if (written == 0)
                 errno = EIO;
