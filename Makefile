@@ -3,10 +3,12 @@
 # `make sanitize` does the same with ASan and UBSan; `make windows` cross-builds pieshift.exe with
 # mingw-w64 and `make test-wine` runs the end-to-end tests against it under wine; `make package` makes
 # the .deb and the .tar.gz.
-# `make fuzz-run` runs each fuzz target for FUZZ_SECONDS from the seed corpus in fuzz/corpus.
-# `make bench` runs the micro-benchmarks; `make bench-compare` times the tool against objcopy and llvm-objcopy
-# over generated inputs of 4 KB to 486 MB, then against them and cp at about 500 MB, in BENCH_DIR
-# (BASELINE=path adds an older pieshift, whose images must be identical).
+# `make fuzz-run` runs each fuzz target for FUZZ_SECONDS from the seed corpus in fuzz/corpus; a case that
+# takes more than 1 s or 256 MB is a finding.
+# `make bench` runs the micro-benchmarks; `make bench-cost` times the tool on crafted hostile inputs;
+# `make bench-compare` times the tool against objcopy and llvm-objcopy over generated inputs of 4 KB to
+# 486 MB, then against them and cp at about 500 MB, in BENCH_DIR (BASELINE=path adds an older pieshift,
+# whose images must be identical).
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 WIN_BUILD ?= build-win
@@ -20,7 +22,7 @@ CMAKE_ARGS ?=
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := run symfile elf
 
-.PHONY: all build demo test sanitize windows test-wine install package bench bench-compare fuzz fuzz-run clean
+.PHONY: all build demo test sanitize windows test-wine install package bench bench-cost bench-compare fuzz fuzz-run clean
 
 all: build
 
@@ -75,6 +77,12 @@ bench:
 	cmake --build $(BUILD)-bench -j $(JOBS) --target pieshift_bench
 	$(BUILD)-bench/bench/pieshift_bench
 
+# The crafted inputs of bounded cost: time and peak memory of each run of the tool.
+bench-cost:
+	$(BENCH_CONFIG)
+	cmake --build $(BUILD)-bench -j $(JOBS) --target pieshift cost_run
+	$(BUILD)-bench/bench/cost_run $(BUILD)-bench/pieshift
+
 # The size sweep (4 KB to the 486 MB input, ELF64 LSB RELA) against GNU objcopy and llvm-objcopy, then
 # the 486 MB-style input and its ELF32 MSB REL counterpart against them and cp; inputs generated once.
 SWEEP_RUNS ?= 7
@@ -103,7 +111,7 @@ fuzz-run: fuzz
 	set -e; for t in $(FUZZ_TARGETS); do \
 	    rm -rf $(BUILD)-fuzz/corpus-$$t && mkdir -p $(BUILD)-fuzz/corpus-$$t; \
 	    if ! nice -n 10 $(BUILD)-fuzz/fuzz/$${t}_fuzz -close_fd_mask=3 -max_total_time=$(FUZZ_SECONDS) \
-	        -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix=$(BUILD)-fuzz/findings/$$t- \
+	        -timeout=1 -rss_limit_mb=256 -print_final_stats=1 -artifact_prefix=$(BUILD)-fuzz/findings/$$t- \
 	        $(BUILD)-fuzz/corpus-$$t fuzz/corpus/$$t > $(BUILD)-fuzz/$$t.log 2>&1; then \
 	        tail -n 40 $(BUILD)-fuzz/$$t.log; exit 1; \
 	    fi; \

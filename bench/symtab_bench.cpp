@@ -38,7 +38,7 @@ void BM_symtab_lookup(benchmark::State &state) {
     for (auto _ : state)
         for (const std::string &name : sought) {
             uint64_t value;
-            benchmark::DoNotOptimize(symtab_redefine(t, &value, name.c_str()));
+            benchmark::DoNotOptimize(symtab_redefine(t, &value, name.c_str(), name.size()));
         }
     state.SetItemsProcessed(state.iterations() * num_names);
     free_symtab(t);

@@ -50,7 +50,7 @@ bool set_up(walk_input *w, bigpie::kind kind, bool symbolic, benchmark::State &s
             return skip(state, "out of memory");
     if (kelpx_load_view(&w->elf, w->bytes.data(), w->bytes.size()) != 0 ||
         find_dynamic(&ctx, &w->elf, &w->dynamic_info) != 0 ||
-        symtab_find_symtab(ctx.symtab, &ctx, &w->elf, &w->dynamic_info) != 0 || determine_vspace(&ctx, &w->elf) != 0)
+        symtab_find_symtab(ctx.symtab, &w->elf, &w->dynamic_info) != 0 || determine_vspace(&ctx, &w->elf) != 0)
         return skip(state, "generated input does not load");
     ctx.vspace_size = static_cast<uint32_t>(ctx.vspace_end - ctx.vspace_start);
     // A small displacement: REL addends grow by it on every pass, and must stay within 32 bits.

@@ -3,7 +3,9 @@
 // and every multi-byte value goes through kelpbase.
 #include "kelpx.h"
 
+#include <algorithm>
 #include <cassert>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -170,19 +172,30 @@ int load_handle(kelpx_handle *elf, kelpx_handle &&h) {
     std::span<const uint8_t> strtab_bytes;
     if (h.shstrndx != 0 && h.shstrndx < h.shnum && decode_shdr(&h, h.shstrndx, &strtab))
         strtab_bytes = file_bytes_of(&h, strtab);
+    // Visited by name offset, so that the scan for each name's NUL picks up where the last one ended:
+    // sections that all name one long string cost its length once, not once per section.
+    std::vector<std::pair<uint32_t, uint32_t>> by_name;  // (sh_name, index)
     for (uint32_t i = 0; i < h.shnum && !strtab_bytes.empty(); ++i) {
         shdr_fields sh{};
-        if (!decode_shdr(&h, i, &sh) || sh.sh_name >= strtab_bytes.size())
-            continue;
-        const auto rest = strtab_bytes.subspan(sh.sh_name);
-        const void *nul = std::memchr(rest.data(), 0, rest.size());
-        if (nul == nullptr)
-            continue;
+        if (decode_shdr(&h, i, &sh) && sh.sh_name < strtab_bytes.size())
+            by_name.emplace_back(sh.sh_name, i);
+    }
+    std::sort(by_name.begin(), by_name.end());
+    size_t nul = 0;
+    bool nul_found = false;  // strtab_bytes[nul] is the first NUL at or after the current name
+    for (const auto &[sh_name, index] : by_name) {
+        if (!nul_found || nul < sh_name) {
+            const auto rest = strtab_bytes.subspan(sh_name);
+            const void *found = std::memchr(rest.data(), 0, rest.size());
+            if (found == nullptr)
+                break;  // no later name ends either
+            nul = static_cast<size_t>(static_cast<const uint8_t *>(found) - strtab_bytes.data());
+            nul_found = true;
+        }
         // The text stays inside h.file, whose buffer moves along with the handle below. The library
         // never writes through it (kelp_string_clear replaces a borrowed text instead).
-        char *text = const_cast<char *>(reinterpret_cast<const char *>(rest.data()));
-        const size_t length = static_cast<size_t>(static_cast<const uint8_t *>(nul) - rest.data());
-        h.section_names[i] = kelp_string{text, length, 0, 0};
+        char *text = const_cast<char *>(reinterpret_cast<const char *>(strtab_bytes.data() + sh_name));
+        h.section_names[index] = kelp_string{text, nul - sh_name, 0, 0};
     }
 
     *elf = std::move(h);
@@ -209,6 +222,7 @@ bool read_file(const char *path, std::vector<uint8_t> *bytes) {
             bytes->insert(bytes->end(), chunk, chunk + n);
         ok = ok && bytes->size() <= max_file_size && std::ferror(f) == 0;
     } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
         ok = false;
     }
     std::fclose(f);
@@ -232,6 +246,7 @@ int kelpx_load(kelpx_handle *elf, const char *path) {
         h.file = h.owned;
         return load_handle(elf, std::move(h));
     } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
         return -1;
     }
 }
@@ -253,6 +268,7 @@ int load_bytes(kelpx_handle *elf, const uint8_t *bytes, uint64_t size, bool copy
         }
         return load_handle(elf, std::move(h));
     } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
         return -1;
     }
 }

@@ -59,7 +59,8 @@ int find_phdr_addr(const kelpx_handle *elf, kelpx_program *program, uint64_t add
 
 int find_section_addr(const kelpx_handle *elf, kelpx_section *section, uint64_t address) {
     uint32_t num_sections = kelpx_get_num_of_sections(elf);
-    for (uint32_t i = 0; i < num_sections; i++) {
+    // Section 0 is no section: with extended numbering its sh_size holds the section count.
+    for (uint32_t i = 1; i < num_sections; i++) {
         if (kelpx_get_section(elf, section, i) != 0)
             continue;
         uint64_t sh_addr = kelpx_section_get_addr(section);

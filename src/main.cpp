@@ -86,14 +86,16 @@ void define_sym(symtab *t, const char *word) {
         fprintf(stderr, "ERROR: Missing symbol value from definition: \"%s\"\n", word);
         pieshift_exit(1);
     }
+    // A name no symbol file could hold (none, or one with blanks in it) is as malformed as its value.
+    const auto name_length = static_cast<size_t>(equal - word);
     uint64_t value;
-    if (!symfile_parse_u64(equal + 1, &value)) {
+    if (name_length == 0 || strcspn(word, " \t\r\n\v") < name_length || !symfile_parse_u64(equal + 1, &value)) {
         fprintf(stderr, "ERROR: Value syntax error in symbol definition: \"%s\"\n", word);
         pieshift_exit(1);
     }
     int added = -1;
     try {
-        std::string name(word, static_cast<size_t>(equal - word));
+        std::string name(word, name_length);
         added = symtab_add(t, name.c_str(), value);
     } catch (const std::bad_alloc &) {
     }
@@ -324,10 +326,9 @@ void scan_options(context *ctx, words *w) {
 
 }  // namespace
 
-// The whole run; main's body, kept apart so that a fuzz harness can call it in process.
-int main_run(int argc, char **argv);
+namespace {
 
-int main_run(int argc, char **argv) {
+int run(int argc, char **argv) {
     context ctx{};
     ctx.progname = argc > 0 && argv[0] != nullptr ? argv[0] : "pieshift";
     ctx.symtab = symtab_create();
@@ -386,10 +387,20 @@ int main_run(int argc, char **argv) {
                 (ctx.entry_path != nullptr && osdep_same_file(input, ctx.entry_path));
     osdep_input bytes;
     kelpx_handle elf{};
-    if (osdep_input_open(&bytes, input, copy, {kelpx_ident_size, kelpx_ident_ok}) != 0 ||
-        kelpx_load_view(&elf, bytes.bytes, bytes.size) != 0) {
-        fprintf(stderr, "%s: Could not load '%s' as ELF\n", ctx.progname, input);
+    // errno tells a failed allocation from a malformed input; a mapping that failed before the copy
+    // served must not count.
+    bool loaded = osdep_input_open(&bytes, input, copy, {kelpx_ident_size, kelpx_ident_ok}) == 0;
+    if (loaded) {
+        errno = 0;
+        loaded = kelpx_load_view(&elf, bytes.bytes, bytes.size) == 0;
+    }
+    if (!loaded) {
         osdep_input_close(&bytes);
+        if (errno == ENOMEM) {
+            fprintf(stderr, "ERROR: Could not load '%s': %s\n", input, strerror(errno));
+            return 1;
+        }
+        fprintf(stderr, "%s: Could not load '%s' as ELF\n", ctx.progname, input);
         return -1;
     }
     int status = pieshift(&ctx, &elf);
@@ -397,6 +408,22 @@ int main_run(int argc, char **argv) {
     kelpx_unload(&elf);
     osdep_input_close(&bytes);
     return status;
+}
+
+}  // namespace
+
+// The whole run; main's body, kept apart so that a fuzz harness can call it in process.
+int main_run(int argc, char **argv);
+
+int main_run(int argc, char **argv) {
+    // Stages turn a failed allocation into their own message; this catches what no stage expected,
+    // so that running out of memory is never a crash or a success.
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc &) {
+        fprintf(stderr, "ERROR: Out of memory: %s\n", strerror(ENOMEM));
+        return 1;
+    }
 }
 
 #ifndef PIESHIFT_NO_MAIN

@@ -64,59 +64,89 @@ void osdep_input_close(osdep_input *in) {
 
 // Output
 
+const char *volatile osdep_pending[osdep_max_pending];
+
 namespace {
+
+void set_pending(const char *old_path, const char *new_path) {
+    for (const char *volatile &slot : osdep_pending) {
+        if (slot == old_path) {
+            slot = new_path;
+            return;
+        }
+    }
+}
 
 void remove_temp(osdep_output *out) {
     if (!out->temp_path.empty()) {
         int saved = errno;
         remove(out->temp_path.c_str());
+        set_pending(out->temp_path.c_str(), nullptr);
+        out->temp_path.clear();
         errno = saved;
     }
 }
 
-// A temporary file beside path; -1 when path is written directly or no file can be made beside it.
-int open_temp(osdep_output *out, const char *path) {
+// A temporary file beside path, its name known to the signal handler before the file exists. -1 when
+// none is made: *direct tells that path is no regular file, to be written directly; *exists that it
+// is an existing regular file.
+int open_temp(osdep_output *out, const char *path, bool *direct, bool *exists) {
     out->file = nullptr;
     out->temp_path.clear();
     out->target.clear();
+    out->no_temp = false;
+    osdep_sys_guard_signals();
+    osdep_sys_hold_signals(true);
     try {
-        out->file = osdep_sys_open_temp(path, &out->temp_path, &out->target);
+        out->file = osdep_sys_open_temp(path, &out->temp_path, &out->target, direct, exists);
     } catch (const std::bad_alloc &) {
+        out->file = nullptr;
         errno = ENOMEM;
-        return -1;
     }
-    return out->file != nullptr ? 0 : -1;
+    if (out->file != nullptr)
+        set_pending(nullptr, out->temp_path.c_str());
+    int saved = errno;
+    osdep_sys_hold_signals(false);
+    errno = saved;
+    if (out->file != nullptr)
+        return 0;
+    out->temp_path.clear();
+    return -1;
 }
 
 }  // namespace
 
 int osdep_output_open(osdep_output *out, const char *path) {
-    out->file = nullptr;
-    out->temp_path.clear();
-    out->target.clear();
-    try {
-        out->file = osdep_sys_open_temp(path, &out->temp_path, &out->target);
-    } catch (const std::bad_alloc &) {
-        errno = ENOMEM;
+    bool direct = false, exists = false;
+    if (open_temp(out, path, &direct, &exists) == 0)
+        return 0;
+    if (!direct) {
+        out->no_temp = exists;
         return -1;
     }
-    // Where no file can be made beside the target (a directory we may not write to, though the file
-    // itself is writable), write in place as before.
-    if (out->file == nullptr) {
-        out->temp_path.clear();
-        out->file = osdep_fopen(path, "wb");
-    }
+    out->file = osdep_fopen(path, "wb");
     return out->file != nullptr ? 0 : -1;
 }
 
-int osdep_output_commit(osdep_output *out) {
+int osdep_output_close(osdep_output *out) {
     int closed = fclose(out->file);
     out->file = nullptr;
-    if (closed != 0 ||
-        (!out->temp_path.empty() && osdep_sys_replace(out->temp_path.c_str(), out->target.c_str()) != 0)) {
+    if (closed != 0) {
         remove_temp(out);
         return -1;
     }
+    return 0;
+}
+
+int osdep_output_commit(osdep_output *out) {
+    if (out->temp_path.empty())
+        return 0;
+    if (osdep_sys_replace(out->temp_path.c_str(), out->target.c_str()) != 0) {
+        remove_temp(out);
+        return -1;
+    }
+    set_pending(out->temp_path.c_str(), nullptr);
+    out->temp_path.clear();
     return 0;
 }
 
@@ -135,12 +165,15 @@ void osdep_output_discard(osdep_output *out) {
 int osdep_image_open(osdep_image *image, const char *path, uint32_t size, bool in_file) {
     image->bytes = nullptr;
     image->size = size;
+    image->in_file = false;
     image->out.file = nullptr;
     image->error = 0;
+    bool direct = false, exists = false;
     // An empty image has no pages to map; it is written as an empty file from memory.
-    if (in_file && size != 0 && open_temp(&image->out, path) == 0) {
+    if (in_file && size != 0 && open_temp(&image->out, path, &direct, &exists) == 0) {
         image->bytes = osdep_sys_map_output(image->out.file, size);
-        if (image->bytes != nullptr)
+        image->in_file = image->bytes != nullptr;
+        if (image->in_file)
             return 0;
         osdep_output_discard(&image->out);
     }
@@ -149,7 +182,7 @@ int osdep_image_open(osdep_image *image, const char *path, uint32_t size, bool i
 }
 
 void osdep_image_put(osdep_image *image, uint32_t off, const uint8_t *src, uint32_t n) {
-    if (!osdep_image_in_file(image)) {
+    if (!image->in_file) {
         memcpy(image->bytes + off, src, n);
         return;
     }
@@ -157,7 +190,7 @@ void osdep_image_put(osdep_image *image, uint32_t off, const uint8_t *src, uint3
         image->error = errno;
 }
 
-int osdep_image_commit(osdep_image *image) {
+int osdep_image_finish(osdep_image *image) {
     osdep_sys_unmap_output(image->bytes, image->size);
     image->bytes = nullptr;
     if (image->error != 0) {
@@ -165,17 +198,17 @@ int osdep_image_commit(osdep_image *image) {
         errno = image->error;
         return -1;
     }
-    return osdep_output_commit(&image->out);
+    return osdep_output_close(&image->out);
 }
 
 void osdep_image_close(osdep_image *image) {
-    if (image->bytes == nullptr)
-        return;
-    if (osdep_image_in_file(image)) {
-        osdep_sys_unmap_output(image->bytes, image->size);
-        osdep_output_discard(&image->out);
-    } else {
+    if (image->in_file) {
+        if (image->bytes != nullptr)
+            osdep_sys_unmap_output(image->bytes, image->size);
+        osdep_output_discard(&image->out);  // nothing left to remove once renamed
+    } else if (image->bytes != nullptr) {
         osdep_aligned_free(image->bytes, image->size);
     }
     image->bytes = nullptr;
+    image->in_file = false;
 }

@@ -37,26 +37,32 @@ FILE *osdep_fopen(const char *path, const char *mode);
 // File identity
 
 // True when writing to path a and then to path b would replace the regular file written first: both
-// name one existing regular file (through links too), or neither exists and both name one entry of
-// one directory.
+// name one existing regular file, or neither exists and both name one entry of one directory.
+// Symbolic links are followed first, dangling ones too, as writing would follow them.
 bool osdep_same_file(const char *a, const char *b);
 
 // Output
 
 // An output file being written. A regular file (or a name not yet taken) is written to a temporary
-// file beside it, renamed over it by osdep_output_commit; anything else (a terminal, a FIFO, a device)
-// is written directly, as it cannot be replaced.
+// file beside it, renamed over it by osdep_output_commit, so that no failure or signal leaves it half
+// written; anything else (a terminal, a FIFO, a device) is written directly, as it cannot be replaced.
+// A symbolic link is followed, so the file it names gets the contents. A temporary file not yet
+// renamed is removed when SIGINT, SIGTERM or SIGHUP ends the process.
 struct osdep_output {
     FILE *file;
     std::string temp_path;  // empty when written directly
     std::string target;     // the name the temporary file takes
+    bool no_temp;           // set when opening failed because no temporary file could be made
 };
-// Opens path for binary writing; -1 with errno set on failure.
+// Opens path for binary writing; -1 with errno set on failure. A regular file is never written in
+// place: when no temporary file can be made beside it, this fails (no_temp) and the file stays as it was.
 [[nodiscard]] int osdep_output_open(osdep_output *out, const char *path);
-// Closes the file and, for a temporary file, renames it over its target. -1 with errno set when the
-// close or the rename fails: the temporary file is then removed and the target left as it was.
+// Closes the file; -1 with errno set when the close fails, and then the temporary file is removed.
+[[nodiscard]] int osdep_output_close(osdep_output *out);
+// Renames a closed temporary file over its target. -1 with errno set when the rename fails: the
+// temporary file is then removed and the target left as it was.
 [[nodiscard]] int osdep_output_commit(osdep_output *out);
-// Closes the file and removes a temporary file; the target stays as it was.
+// Closes the file if open and removes a temporary file; the target stays as it was.
 void osdep_output_discard(osdep_output *out);
 
 // Image
@@ -65,27 +71,35 @@ void osdep_output_discard(osdep_output *out);
 // system can reserve the file's blocks and map it shared, the image is built inside that temporary
 // file: section bytes go in by the kernel, relocations patch the mapped pages, and what nothing covers
 // is never written. Elsewhere (devices, pipes, other systems, no room for the file) it is zeroed memory
-// that save writes out as before; either way the bytes are the same.
+// that save writes out when complete; either way the bytes are the same.
 struct osdep_image {
     uint8_t *bytes;     // size bytes, zero where nothing was put
     uint32_t size;
-    osdep_output out;   // the temporary file that bytes map; file is null for an image in memory
-    int error;          // errno of the first put that failed, reported by osdep_image_commit
+    bool in_file;       // bytes map the temporary file of out
+    osdep_output out;
+    int error;          // errno of the first put that failed, reported by osdep_image_finish
 };
 // Opens an image of size bytes for the output path; in_file false keeps it in memory. -1 with errno set
 // only when the memory cannot be had: where the file cannot be used, the image falls back to memory.
 [[nodiscard]] int osdep_image_open(osdep_image *image, const char *path, uint32_t size, bool in_file);
-inline bool osdep_image_in_file(const osdep_image *image) { return image->out.file != nullptr; }
+inline bool osdep_image_in_file(const osdep_image *image) { return image->in_file; }
 // Puts n bytes from src (in the input) at offset off of the image, which must hold them.
 void osdep_image_put(osdep_image *image, uint32_t off, const uint8_t *src, uint32_t n);
-// For an image in its file: unmaps it and renames the file over the output. -1 with errno set when a
-// put failed or the commit does; the temporary file is then removed and the output left as it was.
-[[nodiscard]] int osdep_image_commit(osdep_image *image);
-// Releases the image; a temporary file not committed is removed.
+// For an image in its file: unmaps it and closes the file, which then waits in out for
+// osdep_output_commit. -1 with errno set when a put failed or the close does; the temporary file is
+// then removed and the output left as it was.
+[[nodiscard]] int osdep_image_finish(osdep_image *image);
+// Releases the image; a temporary file not renamed is removed.
 void osdep_image_close(osdep_image *image);
 
 // Advice that [bytes, bytes + size) of a mapped input is about to be read once, front to back.
 void osdep_advise_sequential(const uint8_t *bytes, uint64_t size);
+
+// Randomness
+
+// Fills key with bytes from the system's random source, for hashes that a crafted input must not be
+// able to collide; where that source fails, with the clock and addresses mixed, which differ per run.
+void osdep_random_key(uint64_t key[2]);
 
 // Memory
 

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -91,6 +92,33 @@ FILE *osdep_fopen(const char *path, const char *mode) {
 
 namespace {
 
+// The name that writing to path ends up at: symbolic links followed, a dangling one too (to the name
+// it would create). False with errno set on a loop or an unreadable link.
+bool resolve_links(const char *path, std::string *resolved) {
+    *resolved = path;
+    for (int hops = 0; hops < 40; hops++) {
+        struct stat st;
+        if (lstat(resolved->c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return true;
+        std::string link(st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096, '\0');
+        ssize_t length = readlink(resolved->c_str(), link.data(), link.size());
+        if (length < 0)
+            return false;
+        if (static_cast<size_t>(length) >= link.size()) {
+            errno = ENAMETOOLONG;  // the link changed while it was read
+            return false;
+        }
+        link.resize(static_cast<size_t>(length));
+        size_t slash = resolved->rfind('/');
+        if (link.empty() || link[0] == '/' || slash == std::string::npos)
+            *resolved = link;
+        else
+            *resolved = resolved->substr(0, slash + 1) + link;
+    }
+    errno = ELOOP;
+    return false;
+}
+
 // The directory part of path ("." when it has none) and its last component. Built by construction:
 // g++ 12 at -O3 sees overlapping copies in an inlined string assignment that cannot happen.
 struct path_parts {
@@ -106,24 +134,28 @@ path_parts split_path(const char *path) {
 
 }  // namespace
 
-bool osdep_same_file(const char *a, const char *b) {
-    struct stat st_a, st_b;
-    bool has_a = stat(a, &st_a) == 0;
-    bool has_b = stat(b, &st_b) == 0;
-    // A device or FIFO takes both writes in turn (/dev/stdout, /dev/null); only a regular file would
-    // lose what was written first.
-    if (has_a && has_b)
-        return S_ISREG(st_a.st_mode) && st_a.st_dev == st_b.st_dev && st_a.st_ino == st_b.st_ino;
-    if (has_a || has_b)
-        return false;
-    // Neither exists yet: one name in one directory, however the directory is spelt.
+bool osdep_same_file(const char *path_a, const char *path_b) {
     try {
+        std::string resolved_a, resolved_b;
+        if (!resolve_links(path_a, &resolved_a) || !resolve_links(path_b, &resolved_b))
+            return strcmp(path_a, path_b) == 0;
+        const char *a = resolved_a.c_str(), *b = resolved_b.c_str();
+        struct stat st_a, st_b;
+        bool has_a = stat(a, &st_a) == 0;
+        bool has_b = stat(b, &st_b) == 0;
+        // A device or FIFO takes both writes in turn (/dev/stdout, /dev/null); only a regular file would
+        // lose what was written first.
+        if (has_a && has_b)
+            return S_ISREG(st_a.st_mode) && st_a.st_dev == st_b.st_dev && st_a.st_ino == st_b.st_ino;
+        if (has_a || has_b)
+            return false;
+        // Neither exists yet: one name in one directory, however the directory is spelt.
         path_parts parts_a = split_path(a), parts_b = split_path(b);
         if (stat(parts_a.directory.c_str(), &st_a) != 0 || stat(parts_b.directory.c_str(), &st_b) != 0)
             return strcmp(a, b) == 0;
         return parts_a.name == parts_b.name && st_a.st_dev == st_b.st_dev && st_a.st_ino == st_b.st_ino;
     } catch (const std::bad_alloc &) {
-        return strcmp(a, b) == 0;
+        return strcmp(path_a, path_b) == 0;
     }
 }
 
@@ -131,35 +163,64 @@ bool osdep_same_file(const char *a, const char *b) {
 
 namespace {
 
-// Whether path is written directly, and the name to replace: a symbolic link is followed, so that
-// the file it names gets the new contents, not the link a new file.
-bool written_directly(const char *path, std::string *target, mode_t *mode) {
-    struct stat st;
-    if (stat(path, &st) != 0) {
-        *target = path;
-        mode_t mask = umask(0);
-        umask(mask);
-        *mode = 0666 & ~mask;  // what creating the file would have given it
-        return false;
+// Removes the temporary files, then lets the signal end the process as it would have.
+void on_fatal_signal(int sig) {
+    for (const char *volatile &slot : osdep_pending) {
+        const char *path = slot;
+        if (path != nullptr)
+            unlink(path);
     }
-    if (!S_ISREG(st.st_mode))
-        return true;
-    char *resolved = realpath(path, nullptr);
-    *target = resolved != nullptr ? resolved : path;
-    free(resolved);
-    *mode = st.st_mode & 07777;
-    return false;
+    signal(sig, SIG_DFL);
+    raise(sig);  // delivered when the handler returns
 }
 
 }  // namespace
 
-FILE *osdep_sys_open_temp(const char *path, std::string *temp_path, std::string *target) {
+void osdep_sys_guard_signals() {
+    static bool guarded = false;
+    if (guarded)
+        return;
+    guarded = true;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction previous {};
+        if (sigaction(sig, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN)
+            continue;
+        struct sigaction action {};
+        action.sa_handler = on_fatal_signal;
+        sigemptyset(&action.sa_mask);
+        sigaction(sig, &action, nullptr);
+    }
+}
+
+void osdep_sys_hold_signals(bool hold) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT), sigaddset(&set, SIGTERM), sigaddset(&set, SIGHUP);
+    sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+FILE *osdep_sys_open_temp(const char *path, std::string *temp_path, std::string *target, bool *direct,
+                          bool *exists) {
     // A file size limit makes a write fail with EFBIG instead of ending the process before it could
     // remove its temporary file.
     signal(SIGXFSZ, SIG_IGN);
-    mode_t mode = 0;
-    if (written_directly(path, target, &mode))
+    *direct = *exists = false;
+    if (!resolve_links(path, target))
         return nullptr;
+    struct stat st;
+    mode_t mode;
+    if (stat(target->c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) {
+            *direct = true;
+            return nullptr;
+        }
+        mode = st.st_mode & 07777;
+        *exists = true;
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;  // what creating the file would have given it
+    }
     std::string name = *target + ".XXXXXX";
     int fd = mkstemp(name.data());
     if (fd < 0)
@@ -259,6 +320,21 @@ void osdep_advise_sequential(const uint8_t *bytes, uint64_t size) {
     // Advice only: a range that is not mapped, or a system that does not take it, changes nothing.
     madvise(reinterpret_cast<void *>(start), end - start, MADV_SEQUENTIAL);
     madvise(reinterpret_cast<void *>(start), end - start, MADV_WILLNEED);
+}
+
+// Randomness
+
+void osdep_random_key(uint64_t key[2]) {
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    bool ok = fd >= 0 && read(fd, key, 2 * sizeof key[0]) == static_cast<ssize_t>(2 * sizeof key[0]);
+    if (fd >= 0)
+        close(fd);
+    if (ok)
+        return;
+    struct timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    key[0] = static_cast<uint64_t>(now.tv_nsec) * 0x9e3779b97f4a7c15u ^ static_cast<uint64_t>(now.tv_sec);
+    key[1] = reinterpret_cast<uintptr_t>(&now) ^ static_cast<uint64_t>(getpid()) << 32;
 }
 
 // Memory

@@ -12,11 +12,25 @@
 bool osdep_sys_map(osdep_input *in, const char *path);
 void osdep_sys_unmap(osdep_input *in);
 
-// A new temporary file beside the file that path names, with *target the name it is to take; null when
-// path is written directly (it is no regular file) or no file can be made beside it.
-FILE *osdep_sys_open_temp(const char *path, std::string *temp_path, std::string *target);
+// A new temporary file beside the file that path names (symbolic links followed), with *target the
+// name it is to take; *exists tells whether that is an existing regular file. Null with *direct set
+// when path is no regular file and is written directly; null with errno set otherwise when no file can
+// be made beside it.
+FILE *osdep_sys_open_temp(const char *path, std::string *temp_path, std::string *target, bool *direct,
+                          bool *exists);
 // Renames temp_path over target; -1 with errno set on failure.
 int osdep_sys_replace(const char *temp_path, const char *target);
+
+// The temporary files not yet renamed or removed (temp_path of open outputs; null where free), for
+// the handler that removes them when a signal ends the process.
+constexpr int osdep_max_pending = 4;
+extern const char *volatile osdep_pending[osdep_max_pending];
+// Installs that handler for SIGINT, SIGTERM and SIGHUP, where the system has them, once; a signal
+// that the process ignores stays ignored.
+void osdep_sys_guard_signals();
+// Holds those signals back (hold) or lets them in again, so that a temporary file is never made
+// before the handler can see its name.
+void osdep_sys_hold_signals(bool hold);
 
 // Gives f, a new temporary file, size bytes with their blocks reserved (a full disk or a file size
 // limit fails here, not while the pages are written back) and maps it shared for reading and writing.

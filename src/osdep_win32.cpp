@@ -2,12 +2,17 @@
 // file that replaces an output, opening files, and the image buffer.
 #ifdef _WIN32
 
+// Declares rand_s, the C library's call into the system's random source.
+#define _CRT_RAND_S
+#include <stdlib.h>
+
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -109,11 +114,41 @@ bool written_directly(const char *path) {
     return direct;
 }
 
+// Removes the temporary files, then lets the signal end the process as it would have. Windows has
+// no SIGHUP; closing the console raises SIGBREAK's relative, which the C library does not report.
+void on_fatal_signal(int sig) {
+    for (const char *volatile &slot : osdep_pending) {
+        const char *path = slot;
+        if (path != nullptr)
+            _unlink(path);
+    }
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
 }  // namespace
 
-FILE *osdep_sys_open_temp(const char *path, std::string *temp_path, std::string *target) {
-    if (written_directly(path))
+void osdep_sys_guard_signals() {
+    static bool guarded = false;
+    if (guarded)
+        return;
+    guarded = true;
+    for (int sig : {SIGINT, SIGTERM, SIGBREAK}) {
+        if (signal(sig, on_fatal_signal) == SIG_IGN)
+            signal(sig, SIG_IGN);
+    }
+}
+
+// The C library offers no way to hold its signals back: the short window between making the file and
+// registering its name stays open here.
+void osdep_sys_hold_signals(bool) {}
+
+FILE *osdep_sys_open_temp(const char *path, std::string *temp_path, std::string *target, bool *direct,
+                          bool *exists) {
+    *direct = written_directly(path);
+    if (*direct)
         return nullptr;
+    *exists = GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
     *target = path;
     for (int attempt = 0; attempt < 100; attempt++) {
         std::string name = *target + ".XXXXXX";
@@ -159,6 +194,21 @@ int osdep_sys_put(FILE *, uint8_t *, uint64_t, const uint8_t *, size_t) {
 }
 
 void osdep_advise_sequential(const uint8_t *, uint64_t) {}
+
+// Randomness
+
+void osdep_random_key(uint64_t key[2]) {
+    for (int i = 0; i < 2; i++) {
+        unsigned high = 0, low = 0;
+        if (rand_s(&high) != 0 || rand_s(&low) != 0) {
+            LARGE_INTEGER counter;
+            QueryPerformanceCounter(&counter);
+            high = static_cast<unsigned>(counter.QuadPart) ^ GetCurrentProcessId();
+            low = static_cast<unsigned>(reinterpret_cast<uintptr_t>(&counter)) ^ static_cast<unsigned>(i);
+        }
+        key[i] = uint64_t{high} << 32 | low;
+    }
+}
 
 // Memory
 

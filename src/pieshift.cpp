@@ -61,7 +61,7 @@ bool fits_address_space(uint64_t address, uint32_t size, uint32_t addr_size) {
     return size == 0 || address <= UINT64_MAX - (size - 1);
 }
 
-int save_entry(context *ctx, const kelpx_handle *elf) {
+int save_entry(context *ctx, const kelpx_handle *elf, osdep_output *out) {
     if (ctx->verbose >= 1)
         puts("Saving entry point...");
     kelpx_ehdr ehdr;
@@ -69,9 +69,11 @@ int save_entry(context *ctx, const kelpx_handle *elf) {
         return fail("ERROR: Could not get Ehdr\n");
     uint64_t old_entry = kelpx_ehdr_get_entry(&ehdr);
     uint64_t new_entry = old_entry + ctx->address - ctx->vspace_start;
+    if (kelpx_get_sizeof_Addr(elf) == 4)
+        new_entry = static_cast<uint32_t>(new_entry);  // a 32-bit machine's address, as the relocations
     if (ctx->verbose >= 2)
         printf("  0x%" PRIx64 " (old: 0x%" PRIx64 ")\n", new_entry, old_entry);
-    if (save_address(ctx, ctx->entry_path, new_entry) != 0) {
+    if (save_address(out, ctx->entry_path, new_entry) != 0) {
         fprintf(stderr, "ERROR: Could not save entry point to '%s'.\n", ctx->entry_path);
         return 1;
     }
@@ -89,7 +91,7 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
 
     if (find_dynamic(ctx, elf, &dynamic_info) != 0)
         return fail("ERROR: Dynamic section not found\n");
-    if (symtab_find_symtab(ctx->symtab, ctx, elf, &dynamic_info) != 0)
+    if (symtab_find_symtab(ctx->symtab, elf, &dynamic_info) != 0)
         return fail("ERROR: Could not load symtab information\n");
     if (determine_vspace(ctx, elf) != 0)
         return fail("ERROR: Could not determine virtual space\n");
@@ -119,13 +121,13 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
     }
     // A container that cannot hold the image is refused before anything is written.
     const auto format = static_cast<imgfmt_format>(ctx->output_format);
-    uint64_t entry = 0;
+    uint64_t entry_address = 0;
     if (format != imgfmt_format::binary) {
         kelpx_ehdr ehdr;
         if (kelpx_get_ehdr(elf, &ehdr) != 0)
             return fail("ERROR: Could not get Ehdr\n");
-        entry = kelpx_ehdr_get_entry(&ehdr) + ctx->address - ctx->vspace_start;
-        if (imgfmt_check(format, ctx->address, ctx->image_size, entry) != 0)
+        entry_address = kelpx_ehdr_get_entry(&ehdr) + ctx->address - ctx->vspace_start;
+        if (imgfmt_check(format, ctx->address, ctx->image_size, entry_address) != 0)
             return 1;
     }
 
@@ -141,7 +143,8 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
 
     if (copy_sections(ctx, elf) != 0)
         return fail("ERROR: Could not copy sections\n");
-    section_find_excluded(ctx, elf, &excluded);
+    if (section_find_excluded(ctx, elf, &excluded) != 0)
+        return 1;
     ctx->excluded = &excluded;
 
     if (!ctx->force_dynamic && find_dyn_dt(elf, &dynamic_info, nullptr, 0, elf::DT_NEEDED) >= 0)
@@ -165,16 +168,31 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
                     "ERROR: PLTREL section is present, but it is unexpected\n") != 0)
         return 1;
 
+    // Both files are complete before either takes its name: a failure leaves the old pair as it was.
+    // An image built inside its temporary file is already there.
+    osdep_output written{}, entry{};
+    osdep_output *image = osdep_image_in_file(ctx->image) ? &ctx->image->out : &written;
     if (format == imgfmt_format::binary) {
-        if (save(ctx) != 0)
+        if (save(ctx, image) != 0)
             return fail("ERROR: Could not save output.\n");
     } else {
         std::string file;
-        if (imgfmt_encode(ctx, elf, entry, &file) != 0 || save_bytes(ctx->output_path, file.data(), file.size()) != 0)
+        if (imgfmt_encode(ctx, elf, entry_address, &file) != 0 ||
+            save_bytes(image, ctx->output_path, file.data(), file.size()) != 0)
             return fail("ERROR: Could not save output.\n");
     }
-    if (ctx->entry_path != nullptr && save_entry(ctx, elf) != 0)
+    if (ctx->entry_path != nullptr && save_entry(ctx, elf, &entry) != 0) {
+        osdep_output_discard(image);
         return 1;
+    }
+    if (save_commit(image) != 0) {
+        osdep_output_discard(&entry);
+        return fail("ERROR: Could not save output.\n");
+    }
+    if (ctx->entry_path != nullptr && save_commit(&entry) != 0) {
+        fprintf(stderr, "ERROR: Could not save entry point to '%s'.\n", ctx->entry_path);
+        return 1;
+    }
     return 0;
 }
 

@@ -53,11 +53,24 @@ struct resolved_sym {
     uint64_t redefined_value;
 };
 
+// A name and its user definition, found once however many symbols share it.
+struct resolved_name {
+    const char *name;
+    bool redefined;
+    uint64_t redefined_value;
+};
+
+// Keyed per run: symbol indices and name offsets come from the input, which must not be able to
+// pile them into one bucket.
+struct number_hash {
+    size_t operator()(uint64_t value) const { return static_cast<size_t>(symtab_hash_number(value)); }
+};
+
 // The symbols met along one table. Nothing in the walk changes the input they are read from.
 struct symbol_cache {
-    std::unordered_map<uint64_t, resolved_sym> by_index;  // nodes stay put as the map grows
+    std::unordered_map<uint64_t, resolved_sym, number_hash> by_index;  // nodes stay put as the map grows
+    std::unordered_map<uint64_t, resolved_name, number_hash> by_name;  // by st_name
     const resolved_sym *sym0;  // symbol 0, which every relative entry names, without a lookup
-    resolved_sym uncached;     // when the map cannot grow
 };
 
 // Everything one entry needs that does not change along the table.
@@ -69,6 +82,20 @@ struct walk_state {
     symbol_cache *symbols;
 };
 
+// The name at st_name and its user definition; null when it cannot be read.
+const resolved_name *resolve_name(const walk_state &w, uint32_t st_name) {
+    auto &by_name = w.symbols->by_name;
+    auto found = by_name.find(st_name);
+    if (found != by_name.end())
+        return &found->second;
+    resolved_name r{};
+    size_t length;
+    if (symtab_get_name(w.ctx->symtab, st_name, &r.name, &length) != 0)
+        return nullptr;
+    r.redefined = symtab_redefine(w.ctx->symtab, &r.redefined_value, r.name, length) == 0;
+    return &by_name.emplace(st_name, r).first->second;
+}
+
 // Symbol r_sym and its user definition; null when it cannot be read.
 const resolved_sym *resolve(const walk_state &w, uint64_t r_sym) {
     symbol_cache &cache = *w.symbols;
@@ -78,21 +105,18 @@ const resolved_sym *resolve(const walk_state &w, uint64_t r_sym) {
     if (found != cache.by_index.end())
         return &found->second;
     resolved_sym r{};
-    size_t length;
-    if (symtab_get_sym(w.ctx->symtab, &r.sym, &r.name, &length, r_sym) != 0)
+    if (symtab_read_sym(w.ctx->symtab, &r.sym, r_sym) != 0)
         return nullptr;
-    // A name longer than every definition is none of them: no need to hash it.
-    r.redefined = r_sym != 0 && length <= w.ctx->symtab->longest_def &&
-                  symtab_redefine(w.ctx->symtab, &r.redefined_value, r.name) == 0;
-    try {
-        const resolved_sym *stored = &cache.by_index.emplace(r_sym, r).first->second;
-        if (r_sym == 0)
-            cache.sym0 = stored;
-        return stored;
-    } catch (const std::bad_alloc &) {
-        cache.uncached = r;
-        return &cache.uncached;
-    }
+    const resolved_name *name = resolve_name(w, kelpx_sym_get_name_offs(&r.sym));
+    if (name == nullptr)
+        return nullptr;
+    r.name = name->name;
+    r.redefined = r_sym != 0 && name->redefined;
+    r.redefined_value = name->redefined_value;
+    const resolved_sym *stored = &cache.by_index.emplace(r_sym, r).first->second;
+    if (r_sym == 0)
+        cache.sym0 = stored;
+    return stored;
 }
 
 // info: the record's entry for the entry's type, null when the machine names no such type.
@@ -148,8 +172,9 @@ int apply_entry(const walk_state &w, const kelpx_rel *rel, const relevant_rels_i
     switch (info->kind) {
     case kelpx_rel_kind::relative:
         value = addend + ctx->address - ctx->vspace_start;
+        // The addend is the link-time target; a 32-bit one counts only its low bits.
         if (ctx->excluded != nullptr)
-            section_check_target(ctx->excluded, addend);  // the addend is the link-time target
+            section_check_target(ctx->excluded, w.addr_size == 4 ? static_cast<uint32_t>(addend) : addend);
         break;
     case kelpx_rel_kind::symbolic:
     case kelpx_rel_kind::got:
@@ -166,9 +191,19 @@ int apply_entry(const walk_state &w, const kelpx_rel *rel, const relevant_rels_i
         return -1;
     }
     uint64_t rel_off = r_offset - ctx->vspace_start;
+    bool storable = true;
+    if (w.addr_size == 4) {
+        // A 32-bit machine adds modulo 2^32: a sign-extended addend or a bias that moves an image
+        // linked above 0x80000000 down must not leave upper bits. A user's value of more than 32 bits
+        // is no address of that machine, however it would wrap.
+        bool uses_s = info->kind != kelpx_rel_kind::relative && r_sym != 0 && resolved->redefined;
+        storable = !uses_s || value_s <= UINT32_MAX || value_s >= UINT64_C(0xffffffff80000000);
+        if (storable)
+            value = static_cast<uint32_t>(value);
+    }
     if (ctx->verbose >= 3)
         printf("    0x%" PRIx64 " -> 0x%" PRIx64 " (rel 0x%" PRIx64 ")\n", value, r_offset, rel_off);
-    if (kelpx_store_Addr(w.elf, ctx->vspace + rel_off, value) != 0) {
+    if (!storable || kelpx_store_Addr(w.elf, ctx->vspace + rel_off, value) != 0) {
         fprintf(stderr, "ERROR: Could not store 0x%" PRIx64 " to 0x%" PRIx64 " (rel 0x%" PRIx64 ")\n", value,
                 r_offset, rel_off);
         return -1;
@@ -245,10 +280,20 @@ int find_size(const kelpx_handle *elf, const kelpx_section *dynamic_info, uint32
     return 0;
 }
 
+// The addend of a REL entry: the address-sized word it relocates, as the image holds it now.
+int get_addend_rel(const context *ctx, const kelpx_handle *elf, const kelpx_rel *rel, uint64_t *addend) {
+    uint64_t r_offset = kelpx_rel_get_offset(rel);
+    if (!in_vspace(ctx, r_offset, kelpx_get_sizeof_Sxword(elf))) {
+        fprintf(stderr, "ERROR: r_offset 0x%" PRIx64 " is out of bounds\n", r_offset);
+        return -1;
+    }
+    *addend = static_cast<uint64_t>(kelpx_load_Sxword(elf, ctx->vspace + (r_offset - ctx->vspace_start)));
+    return 0;
+}
+
 // One entry at position pos of the table, table_off + pos in the section's data.
 template <bool rela>
-int walk_entry(const walk_state &w, const reloc_impl *impl, const kelpx_section *section, const kelpx_rel &rel,
-               uint64_t entry_off, uint64_t pos) {
+int walk_entry(const walk_state &w, const reloc_impl *impl, const kelpx_rel &rel, uint64_t entry_off, uint64_t pos) {
     const relevant_rels_info *info = kelpx_rels_get_info(w.rels, kelpx_rel_get_r_type(&rel));
     // No relocation: neither its addend nor its location means anything (GNU ld leaves such
     // entries, with r_offset 0, for references it resolved itself).
@@ -261,7 +306,7 @@ int walk_entry(const walk_state &w, const reloc_impl *impl, const kelpx_section 
     if constexpr (rela) {
         addend = kelpx_rel_get_addend(&rel);
     } else {
-        if (get_addend_rel(w.ctx, w.elf, section, &rel, &addend) != 0) {
+        if (get_addend_rel(w.ctx, w.elf, &rel, &addend) != 0) {
             fprintf(stderr, "ERROR: Could not get addend for %s entry at 0x%zx (rel 0x%zx)\n", impl->label,
                     static_cast<size_t>(entry_off), static_cast<size_t>(pos));
             return -1;
@@ -293,7 +338,7 @@ int walk_entries(const walk_state &w, const reloc_impl *impl, const kelpx_sectio
                        : kelpx_section_get_rels(section, batch, first, entsize, wanted);
         }
         for (uint32_t k = 0; k < got; k++, pos += entsize)
-            if (walk_entry<rela>(w, impl, section, batch[k], uint64_t{table_off} + pos, pos) != 0)
+            if (walk_entry<rela>(w, impl, batch[k], uint64_t{table_off} + pos, pos) != 0)
                 return -1;
         if (got < wanted) {
             entry_off = uint64_t{table_off} + pos;
@@ -358,22 +403,6 @@ int walk_table(context *ctx, const kelpx_handle *elf, const kelpx_section *dynam
 }
 
 }  // namespace
-
-int get_addend_rel(context *ctx, const kelpx_handle *elf, const kelpx_section *, const kelpx_rel *rel,
-                   uint64_t *addend) {
-    uint64_t r_offset = kelpx_rel_get_offset(rel);
-    if (!in_vspace(ctx, r_offset, kelpx_get_sizeof_Sxword(elf))) {
-        fprintf(stderr, "ERROR: r_offset 0x%" PRIx64 " is out of bounds\n", r_offset);
-        return -1;
-    }
-    *addend = static_cast<uint64_t>(kelpx_load_Sxword(elf, ctx->vspace + (r_offset - ctx->vspace_start)));
-    return 0;
-}
-
-int get_addend_rela(context *, const kelpx_handle *, const kelpx_section *, const kelpx_rel *rel, uint64_t *addend) {
-    *addend = kelpx_rel_get_addend(rel);
-    return 0;
-}
 
 int apply_relocations(context *ctx, const kelpx_handle *elf, const kelpx_section *dynamic_info,
                       const kelpx_dyn *dyn_entry) {

@@ -11,9 +11,3 @@
 // was applied; -1 after a message.
 [[nodiscard]] int apply_relocations(context *ctx, const kelpx_handle *elf, const kelpx_section *dynamic_info,
                                     const kelpx_dyn *dyn_entry);
-// The addend of a REL entry: the address-sized word it relocates, as the image holds it now.
-[[nodiscard]] int get_addend_rel(context *ctx, const kelpx_handle *elf, const kelpx_section *section,
-                                 const kelpx_rel *rel, uint64_t *addend);
-// The addend of a RELA entry: its r_addend.
-[[nodiscard]] int get_addend_rela(context *ctx, const kelpx_handle *elf, const kelpx_section *section,
-                                  const kelpx_rel *rel, uint64_t *addend);

@@ -4,6 +4,7 @@
 #include "section.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -46,10 +47,15 @@ const char *section_name(const kelpx_section *section) {
     return name != nullptr && name->text != nullptr ? name->text : "?";
 }
 
+// The largest page a linker aligns segments to: 2 MiB, the huge page that x86-64 GNU ld used as its
+// maximum page size and that the psABIs allow. Rounding the image to a larger alignment would only
+// pad it: p_align 0x80000000 made a 3.5 KB input a 2 GiB image.
+constexpr uint64_t max_align = uint64_t{2} << 20;
+
 // p_align of 0 means no alignment, as 1 does. Only powers of two make a mask (checked by
 // check_alignments before).
 uint64_t align_mask(const kelpx_program *program) {
-    uint64_t p_align = kelpx_program_get_align(program);
+    uint64_t p_align = std::min(kelpx_program_get_align(program), max_align);
     return p_align == 0 ? 0 : p_align - 1;
 }
 
@@ -166,8 +172,9 @@ int copy_sections(context *ctx, const kelpx_handle *elf) {
     return 0;
 }
 
-void section_find_excluded(const context *ctx, const kelpx_handle *elf, excluded_sections *ex) {
+int section_find_excluded(const context *ctx, const kelpx_handle *elf, excluded_sections *ex) {
     ex->ranges.clear();
+    ex->end_so_far.clear();
     ex->hull_size = 0;
     try {
         std::vector<uint64_t> image_ends;
@@ -188,31 +195,42 @@ void section_find_excluded(const context *ctx, const kelpx_handle *elf, excluded
         }
         // A pointer one past the end of an object in the image may equal the start of the section
         // that follows it: that address belongs to the image.
+        std::sort(image_ends.begin(), image_ends.end());
         for (excluded_range &r : ex->ranges)
-            if (std::find(image_ends.begin(), image_ends.end(), r.start) != image_ends.end())
+            if (std::binary_search(image_ends.begin(), image_ends.end(), r.start))
                 r.start++;
         std::erase_if(ex->ranges, [](const excluded_range &r) { return r.start >= r.end; });
+        // Sorted, a target's candidates are found by a search, not by a scan per relocation.
+        std::stable_sort(ex->ranges.begin(), ex->ranges.end(),
+                         [](const excluded_range &a, const excluded_range &b) { return a.start < b.start; });
+        ex->end_so_far.reserve(ex->ranges.size());
+        uint64_t highest = 0;
+        for (const excluded_range &r : ex->ranges)
+            ex->end_so_far.push_back(highest = std::max(highest, r.end));
     } catch (const std::bad_alloc &) {
-        ex->ranges.clear();  // the warning is advice; the image does not depend on it
+        fprintf(stderr, "ERROR: Could not list the sections left out of the image: %s\n", strerror(ENOMEM));
+        return -1;
     }
     if (ex->ranges.empty())
-        return;
-    uint64_t hull_start = UINT64_MAX, hull_end = 0;
-    for (const excluded_range &r : ex->ranges) {
-        hull_start = std::min(hull_start, r.start);
-        hull_end = std::max(hull_end, r.end);
-    }
-    ex->hull_start = hull_start;
-    ex->hull_size = hull_end - hull_start;
+        return 0;
+    ex->hull_start = ex->ranges.front().start;
+    ex->hull_size = ex->end_so_far.back() - ex->hull_start;
+    return 0;
 }
 
 void section_warn_excluded(excluded_sections *ex, uint64_t target) {
-    for (const excluded_range &r : ex->ranges) {
-        if (target < r.start || target >= r.end)
+    // The ranges that start at or below target; one of them holds it when the highest end among
+    // them lies above it.
+    auto above = std::upper_bound(ex->ranges.begin(), ex->ranges.end(), target,
+                                  [](uint64_t t, const excluded_range &r) { return t < r.start; });
+    if (above == ex->ranges.begin() || ex->end_so_far[static_cast<size_t>(above - ex->ranges.begin()) - 1] <= target)
+        return;
+    for (auto r = ex->ranges.begin(); r != above; ++r) {
+        if (target >= r->end)
             continue;
         fprintf(stderr, "WARNING: A relocation points to 0x%" PRIx64 " in section [%s], which is not in the image%s\n",
-                target, r.name.c_str(), r.readonly_data ? "; --include-readonly puts it in" : "");
-        ex->hull_size = 0;  // once per run
+                target, r->name, r->readonly_data ? "; --include-readonly puts it in" : "");
+        ex->hull_size = 0;  // once per run: the scan above happens once
         return;
     }
 }

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "context.h"
@@ -21,16 +20,18 @@ bool section_in_image(const context *ctx, const kelpx_section *section);
 // told. hull_start and hull_size span them all; a hull_size of 0 stops the checks.
 struct excluded_range {
     uint64_t start, end;  // link-time addresses, end exclusive
-    std::string name;
-    bool readonly_data;  // --include-readonly would put it in
+    const char *name;     // inside the loaded file: sections may all name one huge string
+    bool readonly_data;   // --include-readonly would put it in
 };
 struct excluded_sections {
-    std::vector<excluded_range> ranges;
+    std::vector<excluded_range> ranges;  // by start address; among equal starts, in section order
+    std::vector<uint64_t> end_so_far;    // [i]: the highest end among ranges[0..i]
     uint64_t hull_start = 0, hull_size = 0;
 };
 
-// Fills ex with the allocated sections that the image leaves out.
-void section_find_excluded(const context *ctx, const kelpx_handle *elf, excluded_sections *ex);
+// Fills ex with the allocated sections that the image leaves out. -1 after a message when memory runs
+// out: a run that cannot tell must not pass for one that found nothing.
+[[nodiscard]] int section_find_excluded(const context *ctx, const kelpx_handle *elf, excluded_sections *ex);
 // Prints the warning for target if it lies in an excluded section, then stops further checks.
 void section_warn_excluded(excluded_sections *ex, uint64_t target);
 // Called for every relative relocation: one comparison unless the target lies near a left-out section.

@@ -2,47 +2,109 @@
 // loaded file, so a binding lives only as long as the input stays loaded.
 #include "symtab.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "find.h"
 #include "kelpx_elf.h"
+#include "osdep.h"
 
 namespace {
 
-// The PJW hash as ELF hash sections use it, over signed bytes.
-uint32_t pjw_hash(const void *key) {
-    uint32_t h = 0;
-    for (const char *p = static_cast<const char *>(key); *p != '\0'; p++) {
-        auto byte = static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*p)));
-        h = (h << 4) + byte;
-        uint32_t g = h & 0xF0000000u;
-        if (g != 0)
-            h = (h & 0x0FFFFFFFu) ^ (g >> 24);
+// The key of every hash of this run. A fixed hash (the PJW hash of ELF hash sections, say) lets a
+// crafted symbol file give every name one value, and each addition then compares with all the others.
+uint64_t hash_key[2];
+bool hash_key_set;
+
+uint64_t rotl(uint64_t x, int bits) {
+    return x << bits | x >> (64 - bits);
+}
+
+// SipHash-1-3 (Aumasson and Bernstein): without the key, finding colliding inputs costs as much as
+// guessing it.
+struct sip_state {
+    uint64_t v0, v1, v2, v3;
+    void round() {
+        v0 += v1, v1 = rotl(v1, 13), v1 ^= v0, v0 = rotl(v0, 32);
+        v2 += v3, v3 = rotl(v3, 16), v3 ^= v2;
+        v0 += v3, v3 = rotl(v3, 21), v3 ^= v0;
+        v2 += v1, v1 = rotl(v1, 17), v1 ^= v2, v2 = rotl(v2, 32);
     }
-    return h;
+    void absorb(uint64_t m) {
+        v3 ^= m;
+        round();
+        v0 ^= m;
+    }
+};
+
+uint64_t siphash(const uint8_t *p, size_t n) {
+    sip_state s{hash_key[0] ^ 0x736f6d6570736575u, hash_key[1] ^ 0x646f72616e646f6du,
+                hash_key[0] ^ 0x6c7967656e657261u, hash_key[1] ^ 0x7465646279746573u};
+    const size_t whole = n - n % 8;
+    for (size_t i = 0; i < whole; i += 8)
+        s.absorb(kelpbase_get_u64(p + i, 0));
+    uint64_t last = uint64_t{n} << 56;
+    for (size_t i = 0; i < n % 8; i++)
+        last |= uint64_t{p[whole + i]} << (8 * i);
+    s.absorb(last);
+    s.v2 ^= 0xff;
+    s.round(), s.round(), s.round();
+    return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+}
+
+uint32_t name_hash(const void *key) {
+    const char *name = static_cast<const char *>(key);
+    uint64_t h = siphash(reinterpret_cast<const uint8_t *>(name), strlen(name));
+    return static_cast<uint32_t>(h ^ h >> 32);
 }
 
 int cstring_equal(const void *a, const void *b) {
     return strcmp(static_cast<const char *>(a), static_cast<const char *>(b)) == 0 ? 1 : 0;
 }
 
+// Every NUL byte of the string table, in order: the end of the name at any offset is then the
+// first one at or after it, found by a search. Scanning from each offset instead would cost the
+// length of a long name once per symbol that points into it.
+int find_nuls(symtab *t) {
+    const kelpx_section &s = t->strtab_section;
+    const auto *bytes = reinterpret_cast<const char *>(s.data);
+    const auto size = static_cast<size_t>(s.data_size);
+    try {
+        t->nuls.reserve(static_cast<size_t>(std::count(bytes, bytes + size, '\0')));
+        for (const char *p = bytes; (p = static_cast<const char *>(memchr(p, 0, size - static_cast<size_t>(p - bytes)))) != nullptr; p++)
+            t->nuls.push_back(static_cast<uint32_t>(p - bytes));
+    } catch (const std::bad_alloc &) {
+        return -1;
+    }
+    t->nuls_found = true;
+    return 0;
+}
+
 }  // namespace
 
-// Exposed for the unit tests only.
-uint32_t symtab_pjw_hash_for_test(const char *s) {
-    return pjw_hash(s);
+uint64_t symtab_hash_number(uint64_t value) {
+    uint8_t bytes[8];
+    kelpbase_put_word(bytes, 8, value, 0);
+    return siphash(bytes, sizeof bytes);
 }
 
 symtab *symtab_create() {
-    auto *t = static_cast<symtab *>(calloc(1, sizeof(symtab)));
-    if (t == nullptr)
+    auto *t = new (std::nothrow) symtab{};
+    if (t == nullptr) {
+        errno = ENOMEM;
         return nullptr;
-    if (htsumax_init(&t->defs, pjw_hash, cstring_equal) != 0) {
-        free(t);
+    }
+    if (!hash_key_set) {
+        osdep_random_key(hash_key);
+        hash_key_set = true;
+    }
+    if (htsumax_init(&t->defs, name_hash, cstring_equal) != 0) {
+        delete t;
         errno = ENOMEM;
         return nullptr;
     }
@@ -55,10 +117,10 @@ void symtab_destroy(symtab *t) {
     for (htsumax_entry *e = htsumax_first(&t->defs); e != nullptr; e = htsumax_next(&t->defs, e))
         free(const_cast<void *>(e->key));
     htsumax_uninit(&t->defs);
-    free(t);
+    delete t;
 }
 
-int symtab_find_symtab(symtab *t, context *, const kelpx_handle *elf, const kelpx_section *dynamic_info) {
+int symtab_find_symtab(symtab *t, const kelpx_handle *elf, const kelpx_section *dynamic_info) {
     kelpx_dyn strtab_dyn, symtab_dyn, syment_dyn;
     bool has_strtab = find_dyn_dt(elf, dynamic_info, &strtab_dyn, 0, elf::DT_STRTAB) >= 0;
     bool has_symtab = find_dyn_dt(elf, dynamic_info, &symtab_dyn, 0, elf::DT_SYMTAB) >= 0;
@@ -101,30 +163,48 @@ int symtab_find_symtab(symtab *t, context *, const kelpx_handle *elf, const kelp
         return -1;
     }
     t->syment = static_cast<uint32_t>(syment);
+    t->nuls.clear();
+    t->nuls_found = false;
     t->max_sym_index = (0xFFFFFFFFu - t->symtab_offset) / t->syment;
     return 0;
 }
 
-int symtab_get_sym(symtab *t, kelpx_sym *sym, const char **name, size_t *name_length, uint64_t index) {
+int symtab_read_sym(symtab *t, kelpx_sym *sym, uint64_t index) {
     if (t->syment == 0 || index > t->max_sym_index)
         return -1;
     // max_sym_index rules out a wrap here.
     uint32_t sym_off = t->symtab_offset + static_cast<uint32_t>(index) * t->syment;
-    if (kelpx_section_get_sym_offs(&t->symtab_section, sym, sym_off) != 0)
-        return -1;
-    uint32_t st_name = kelpx_sym_get_name_offs(sym);
+    return kelpx_section_get_sym_offs(&t->symtab_section, sym, sym_off);
+}
+
+int symtab_get_name(symtab *t, uint32_t st_name, const char **name, size_t *name_length) {
     if (st_name == 0) {
         *name = "";
         *name_length = 0;
         return 0;
     }
     uint64_t name_off = uint64_t{t->strtab_offset} + st_name;
-    if (name_off > 0xFFFFFFFFu)
+    if (t->syment == 0 || name_off >= t->strtab_section.data_size || t->strtab_section.data == nullptr)
         return -1;
-    return kelpx_section_data_name_at(&t->strtab_section, static_cast<uint32_t>(name_off), name, name_length);
+    if (!t->nuls_found && find_nuls(t) != 0)
+        return -1;
+    auto end = std::lower_bound(t->nuls.begin(), t->nuls.end(), name_off);
+    if (end == t->nuls.end())
+        return -1;
+    *name = reinterpret_cast<const char *>(t->strtab_section.data) + name_off;
+    *name_length = *end - name_off;
+    return 0;
 }
 
-int symtab_redefine(symtab *t, uint64_t *value, const char *name) {
+int symtab_get_sym(symtab *t, kelpx_sym *sym, const char **name, size_t *name_length, uint64_t index) {
+    if (symtab_read_sym(t, sym, index) != 0)
+        return -1;
+    return symtab_get_name(t, kelpx_sym_get_name_offs(sym), name, name_length);
+}
+
+int symtab_redefine(symtab *t, uint64_t *value, const char *name, size_t name_length) {
+    if (name_length >= t->def_lengths.size() || !t->def_lengths[name_length])
+        return -1;
     htsumax_entry *e = htsumax_getentry(&t->defs, name);
     if (e == nullptr)
         return -1;
@@ -139,6 +219,12 @@ int symtab_add(symtab *t, const char *name, uint64_t value) {
         return 0;
     }
     size_t size = strlen(name) + 1;
+    try {
+        if (size > t->def_lengths.size())
+            t->def_lengths.resize(size);
+    } catch (const std::bad_alloc &) {
+        return -1;
+    }
     auto *copy = static_cast<char *>(malloc(size));
     if (copy == nullptr)
         return -1;
@@ -149,11 +235,12 @@ int symtab_add(symtab *t, const char *name, uint64_t value) {
         free(copy);
         return -1;
     }
-    if (size - 1 > t->longest_def)
-        t->longest_def = size - 1;
+    t->def_lengths[size - 1] = true;
     return 0;
 }
 
 void symtab_drop_section_reference(symtab *t) {
     t->syment = 0;
+    t->nuls = {};
+    t->nuls_found = false;
 }
