@@ -17,8 +17,9 @@ TEST(OsdepInput, ShrinkingMappedFileIsReported) {
     osdep_input_close(&in);
 }
 
-// An image built inside its output file holds what was put and what was stored through the mapping,
-// zeros elsewhere; it replaces the old file only when committed, and leaves no temporary file either way.
+// An image built inside its output file holds what was put and what was stored through the
+// mapping, zeros elsewhere; it replaces the old file only when committed, and leaves no
+// temporary file either way.
 TEST(OsdepImage, ReplacesOutputOnlyWhenCommitted) {
     const std::string put(0x1001, 'x');  // crosses a page boundary
     const std::string built = std::string(0xfff, '\0') + put + std::string(0xfff, '\0') + "y";
@@ -31,7 +32,8 @@ TEST(OsdepImage, ReplacesOutputOnlyWhenCommitted) {
         osdep_image_put(&image, 0xfff, reinterpret_cast<const uint8_t *>(put.data()), 0x1001);
         image.bytes[0x2fff] = 'y';
         EXPECT_EQ(image.bytes[0x1fff], 'x');
-        EXPECT_TRUE(!commit || (osdep_image_finish(&image) == 0 && osdep_output_commit(&image.out) == 0));
+        EXPECT_TRUE(!commit ||
+                    (osdep_image_finish(&image) == 0 && osdep_output_commit(&image.out) == 0));
         osdep_image_close(&image);
         EXPECT_EQ(dir.read("out"), commit ? built : "old");
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1);
