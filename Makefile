@@ -9,8 +9,9 @@
 # `make fuzz-run` runs each fuzz target for FUZZ_SECONDS from the seed corpus in fuzz/corpus; a case that
 # takes more than 1 s or 256 MB is a finding.
 # `make bench` runs the micro-benchmarks; `make bench-cost` times the tool on crafted hostile inputs;
-# `make bench-compare` times the tool against objcopy, llvm-objcopy and cp on generated inputs of about
-# 500 MB in BENCH_DIR (BASELINE=path adds an older pieshift).
+# `make bench-compare` times the tool against objcopy and llvm-objcopy over generated inputs of 4 KB to
+# 486 MB, then against them and cp at about 500 MB, in BENCH_DIR (BASELINE=path adds an older pieshift,
+# whose images must be identical).
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 WIN_BUILD ?= build-win
@@ -95,17 +96,21 @@ bench:
 	cmake --build $(BUILD)-bench -j $(JOBS) --target pieshift_bench
 	$(BUILD)-bench/bench/pieshift_bench
 
-# The 486 MB-style input (ELF64 LSB RELA) and its ELF32 MSB REL counterpart, each generated once.
 # The crafted inputs of bounded cost: time and peak memory of each run of the tool.
 bench-cost:
 	$(BENCH_CONFIG)
 	cmake --build $(BUILD)-bench -j $(JOBS) --target pieshift cost_run
 	$(BUILD)-bench/bench/cost_run $(BUILD)-bench/pieshift
 
+# The size sweep (4 KB to the 486 MB input, ELF64 LSB RELA) against GNU objcopy and llvm-objcopy, then
+# the 486 MB-style input and its ELF32 MSB REL counterpart against them and cp; inputs generated once.
+SWEEP_RUNS ?= 7
 bench-compare:
 	$(BENCH_CONFIG)
 	cmake --build $(BUILD)-bench -j $(JOBS) --target pieshift gen_bigpie
 	mkdir -p $(BENCH_DIR)
+	python3 bench/sweep.py --pieshift $(BUILD)-bench/pieshift --gen $(BUILD)-bench/bench/gen_bigpie \
+	    $(if $(BASELINE),--baseline $(BASELINE)) --runs $(SWEEP_RUNS) --dir $(BENCH_DIR)
 	for m in x86_64:elf64-x86-64 arm-be:elf32-big; do \
 	  elf=$(BENCH_DIR)/$${m%%:*}.elf; \
 	  test -s $$elf || $(BUILD)-bench/bench/gen_bigpie --machine $${m%%:*} $$elf > $$elf.defines || exit 1; \

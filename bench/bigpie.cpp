@@ -26,7 +26,6 @@ constexpr machine_info machines[] = {
     {40, false, true, false, 23, 21, 21, 0x05000000},  // R_ARM_RELATIVE, _GLOB_DAT; EABI version 5
 };
 
-constexpr uint64_t page = 0x1000;
 constexpr size_t chunk_size = 1u << 20;
 
 uint64_t align_up(uint64_t v, uint64_t a) {
@@ -84,15 +83,15 @@ layout plan(const params &p) {
     l.reldyn_off = align_up(l.dynstr_off + l.dynstr.size(), 8);
     l.relplt_off = l.reldyn_off + l.entries * l.relsize;
     l.ro_end = l.relplt_off + p.plt * l.relsize;
-    l.text_off = align_up(l.ro_end, page);
-    l.rw_off = align_up(l.text_off + p.text_size, page);
+    l.text_off = align_up(l.ro_end, p.page);
+    l.rw_off = align_up(l.text_off + p.text_size, p.page);
     l.dynamic_off = l.rw_off;
     l.got_off = align_up(l.dynamic_off + num_dyn * l.dynsize, 16);
-    l.data_off = align_up(l.got_off + std::max<uint64_t>(p.plt, 1) * l.addr, page);
+    l.data_off = align_up(l.got_off + std::max<uint64_t>(p.plt, 1) * l.addr, p.page);
     l.data_size = std::max(p.data_size, l.entries * l.addr);
     l.stride = l.entries == 0 ? l.addr : std::max<uint64_t>(l.data_size / l.entries / l.addr * l.addr, l.addr);
     l.bss_off = l.data_off + l.data_size;
-    l.bss_size = page;
+    l.bss_size = p.page;
     for (const char *name : section_names) {
         if (l.m.rela && std::strncmp(name, ".rel.", 5) == 0)
             l.shstrtab += ".rela";
@@ -149,7 +148,7 @@ record headers(const layout &l, const params &p) {
         {2, 6, l.dynamic_off, num_dyn * l.dynsize, num_dyn * l.dynsize},          // PT_DYNAMIC
     };
     for (const phdr &ph : phdrs) {
-        const uint64_t align = ph.type == 1 ? page : a;
+        const uint64_t align = ph.type == 1 ? p.page : a;
         r.put(ph.type, 4);
         if (w)
             r.put(ph.flags, 4);
@@ -320,6 +319,8 @@ std::string symbol_name(uint32_t index) {
 bool generate(const params &p, sink *out) {
     const layout l = plan(p);
     if ((p.symbolic != 0 || p.plt != 0) && p.symbols == 0)
+        return false;
+    if (p.page < 16 || (p.page & (p.page - 1)) != 0)
         return false;
     if (!l.m.is64 && l.shdr_off + num_sections * l.shentsize > UINT32_MAX)
         return false;

@@ -20,6 +20,7 @@ struct params {
     uint64_t symbolic = 64;           // GLOB_DAT entries of the main table, against undefined symbols
     uint64_t plt = 8;                 // entries of the PLT table, against the same symbols
     uint32_t symbols = 8;             // undefined symbols ext0, ext1, ...; the user defines them
+    uint64_t page = 0x1000;           // segment alignment; a power of two, small only for tiny inputs
 };
 
 // Writes bytes either to a file or to a vector.

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Times pieshift side by side with tools that export the same kind of image, on the same input in
 one session: each tool runs --runs times, round robin after one untimed warm-up round, so that all
-see the same page cache. Prints min and median wall time, peak RSS (from wait4), peak anonymous
-memory (RssAnon, sampled from /proc every 2 ms) and each tool's median as a multiple of pieshift's.
+see the same page cache. Prints min and median wall time, peak RSS (VmHWM) and peak anonymous
+memory (RssAnon), both sampled from /proc every 2 ms, and each tool's median as a multiple of pieshift's.
 
   compare.py --pieshift BIN [--baseline BIN] --input ELF --defines "-d A=1 ..." [--runs N] [--dir DIR]
              [--gnu-input-target BFDNAME]   (for machines GNU objcopy was not built for, e.g. elf32-big)
@@ -18,12 +18,17 @@ import threading
 import time
 
 
-def sample_anon(pid, peak, stop):
+def sample_anon(pid, name, peak, stop):
     path = f"/proc/{pid}/status"
     while not stop.is_set():
         try:
             with open(path) as f:
                 for line in f:
+                    # Until the exec, the child is a copy of this Python process: not the tool's memory.
+                    if line.startswith("Name:") and line.split()[1] != name:
+                        break
+                    if line.startswith("VmHWM:"):
+                        peak[1] = max(peak[1], int(line.split()[1]) * 1024)
                     if line.startswith("RssAnon:"):
                         peak[0] = max(peak[0], int(line.split()[1]) * 1024)
                         break
@@ -35,10 +40,11 @@ def sample_anon(pid, peak, stop):
 def run_once(argv, output):
     if os.path.exists(output):
         os.unlink(output)
-    peak, stop = [0], threading.Event()
+    peak, stop = [0, 0], threading.Event()
     start = time.perf_counter()
     proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL)
-    sampler = threading.Thread(target=sample_anon, args=(proc.pid, peak, stop))
+    comm = os.path.basename(argv[0])[:15]
+    sampler = threading.Thread(target=sample_anon, args=(proc.pid, comm, peak, stop))
     sampler.start()
     _, status, usage = os.wait4(proc.pid, 0)
     wall = time.perf_counter() - start
@@ -47,11 +53,13 @@ def run_once(argv, output):
     proc.returncode = os.waitstatus_to_exitcode(status)
     if proc.returncode != 0:
         raise SystemExit(f"{shlex.join(argv)} failed with status {proc.returncode}")
-    return wall, usage.ru_maxrss * 1024, peak[0], usage.ru_utime, usage.ru_stime
+    # wait4's figure counts the Python process the child was before its exec; use it only when the run
+    # ended before the first sample.
+    return wall, peak[1] or usage.ru_maxrss * 1024, peak[0], usage.ru_utime, usage.ru_stime
 
 
 def mb(n):
-    return f"{n / 1e6:.0f} MB"
+    return f"{n / 1e6:.0f} MB" if n >= 1e6 else f"{n / 1e3:.0f} KB"
 
 
 def main():

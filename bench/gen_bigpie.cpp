@@ -1,7 +1,7 @@
 // Writes a synthetic static PIE for the side-by-side comparison, and prints the -d options that
 // define its undefined symbols.
 //   gen_bigpie [--machine x86_64|s390x|i386|arm-be] [--text-mib N] [--data-mib N] [--relative N]
-//              [--symbolic N] [--plt N] [--symbols N] OUTPUT
+//              [--symbolic N] [--plt N] [--symbols N] [--text-bytes N] [--data-bytes N] [--page N] OUTPUT
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,7 +13,8 @@ namespace {
 
 int usage() {
     std::fputs("usage: gen_bigpie [--machine x86_64|s390x|i386|arm-be] [--text-mib N] [--data-mib N]\n"
-               "                  [--relative N] [--symbolic N] [--plt N] [--symbols N] OUTPUT\n",
+               "                  [--relative N] [--symbolic N] [--plt N] [--symbols N] [--text-bytes N]\n"
+               "                  [--data-bytes N] [--page N] OUTPUT\n",
                stderr);
     return 2;
 }
@@ -40,6 +41,12 @@ int main(int argc, char **argv) {
             p.text_size = number << 20;
         } else if (arg == "--data-mib") {
             p.data_size = number << 20;
+        } else if (arg == "--text-bytes") {  // for inputs of a few KB
+            p.text_size = number;
+        } else if (arg == "--data-bytes") {
+            p.data_size = number;
+        } else if (arg == "--page") {
+            p.page = number;
         } else if (arg == "--relative") {
             p.relative = number;
         } else if (arg == "--symbolic") {

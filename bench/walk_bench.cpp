@@ -23,6 +23,7 @@ struct walk_input {
     std::vector<uint8_t> bytes;
     kelpx_handle elf{};
     context ctx{};
+    osdep_image image{};
     kelpx_section dynamic_info{};
     kelpx_dyn table{};
 };
@@ -54,8 +55,11 @@ bool set_up(walk_input *w, bigpie::kind kind, bool symbolic, benchmark::State &s
     ctx.vspace_size = static_cast<uint32_t>(ctx.vspace_end - ctx.vspace_start);
     // A small displacement: REL addends grow by it on every pass, and must stay within 32 bits.
     ctx.address = ctx.vspace_start + 0x10000;
-    ctx.vspace = static_cast<uint8_t *>(osdep_aligned_alloc(osdep_get_pagesize(), ctx.vspace_size));
-    if (ctx.vspace == nullptr || copy_sections(&ctx, &w->elf) != 0)
+    if (osdep_image_open(&w->image, nullptr, ctx.vspace_size, false) != 0)
+        return skip(state, "no image");
+    ctx.image = &w->image;
+    ctx.vspace = w->image.bytes;
+    if (copy_sections(&ctx, &w->elf) != 0)
         return skip(state, "no image");
     if (find_dyn_dt(&w->elf, &w->dynamic_info, &w->table, 0, elf::DT_REL) < 0 &&
         find_dyn_dt(&w->elf, &w->dynamic_info, &w->table, 0, elf::DT_RELA) < 0)
@@ -75,7 +79,7 @@ void BM_walk(benchmark::State &state, bigpie::kind kind, bool symbolic) {
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * num_entries);
-    osdep_aligned_free(w.ctx.vspace, w.ctx.vspace_size);
+    osdep_image_close(&w.image);
     symtab_drop_section_reference(w.ctx.symtab);
     kelpx_unload(&w.elf);
 }

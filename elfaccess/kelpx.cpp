@@ -411,6 +411,11 @@ int kelpx_section_data_read(const kelpx_section *section, void *destination, uin
     return 1;
 }
 
+const uint8_t *kelpx_section_data_at(const kelpx_section *section, uint64_t offset, uint64_t length) {
+    const auto bytes = record_at(section_bytes(section), offset, length);
+    return bytes.empty() ? nullptr : bytes.data();
+}
+
 int kelpx_section_data_readname(const kelpx_section *section, kelp_string *string, uint32_t offset) {
     const auto bytes = section_bytes(section);
     if (offset >= bytes.size())

@@ -179,6 +179,9 @@ uint32_t kelpx_section_data_size(const kelpx_section *section);
 // Non-zero = success; 0 when the bytes are not there (also for SHT_NOBITS and data outside the file).
 [[nodiscard]] int kelpx_section_data_read(const kelpx_section *section, void *destination, uint64_t offset,
                                           uint64_t length, int flags);
+// The same bytes without a copy: a pointer into the loaded file, valid until unload. Null for
+// length 0 and when the bytes are not there.
+const uint8_t *kelpx_section_data_at(const kelpx_section *section, uint64_t offset, uint64_t length);
 // Copies the NUL-terminated text at offset of the section's data. Fails when no NUL stands before
 // the end of the data.
 [[nodiscard]] int kelpx_section_data_readname(const kelpx_section *section, kelp_string *string, uint32_t offset);
@@ -255,6 +258,16 @@ inline int64_t kelpx_load_Sxword(const kelpx_handle *elf, const void *pointer) {
     kelpbase_put_word(static_cast<uint8_t *>(pointer), width, value, elf->msb);
     return 0;
 }
+
+// Encoders for writing an ELF file of the handle's class and byte order: each record is stored at p,
+// which must hold kelpx_get_sizeof_* bytes. kelpx_put_ehdr fills e_ident from the handle.
+uint32_t kelpx_get_sizeof_Ehdr(const kelpx_handle *elf);
+uint32_t kelpx_get_sizeof_Phdr(const kelpx_handle *elf);
+uint32_t kelpx_get_sizeof_Shdr(const kelpx_handle *elf);
+void kelpx_put_ehdr(const kelpx_handle *elf, uint8_t *p, const kelpx_ehdr *ehdr);
+void kelpx_put_program(const kelpx_handle *elf, uint8_t *p, const kelpx_program *program);
+void kelpx_put_section(const kelpx_handle *elf, uint8_t *p, const kelpx_section *section);
+void kelpx_put_sym(const kelpx_handle *elf, uint8_t *p, const kelpx_sym *sym);
 
 // The machine's relocation record, or null when the machine (with this class and ABI) has none.
 const relevant_rels *kelpx_get_relevant_rels(const kelpx_handle *elf);

@@ -33,6 +33,9 @@ inline constexpr uint32_t SHF_EXECINSTR = 0x4;
 inline constexpr uint32_t SHF_TLS = 0x400;
 
 inline constexpr uint32_t PT_LOAD = 1;
+inline constexpr uint32_t PF_RWX = 7;
+inline constexpr uint16_t ET_EXEC = 2;
+inline constexpr uint32_t EV_CURRENT = 1;
 
 inline constexpr uint32_t DT_NEEDED = 1;
 inline constexpr uint32_t DT_PLTRELSZ = 2;
@@ -51,5 +54,7 @@ inline constexpr uint32_t DT_JMPREL = 23;
 
 inline constexpr uint16_t SHN_UNDEF = 0;
 inline constexpr uint16_t SHN_LORESERVE = 0xff00;  // SHN_ABS, SHN_COMMON, SHN_XINDEX, ...
+inline constexpr uint16_t SHN_ABS = 0xfff1;
+inline constexpr uint8_t STB_LOCAL = 0;
 inline constexpr uint8_t STB_WEAK = 2;
 }  // namespace elf

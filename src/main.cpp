@@ -11,6 +11,7 @@
 #include <string>
 
 #include "context.h"
+#include "imgfmt.h"
 #include "kelpx.h"
 #include "osdep.h"
 #include "pieshift.h"
@@ -44,6 +45,8 @@ constexpr char help_text[] =
     "           format is \"field:1:2\"\n"
     "  --force-dynamic\n"
     "           continue processing even if input is not statically linked\n"
+    "  --gap-fill BYTE\n"
+    "           value of the image bytes that no section covers (default 0)\n"
     "  --help   show help and exit\n"
     "  --ignore-unaligned-relsz\n"
     "           do not stop if DT_RELSZ is not multiple of DT_RELENT\n"
@@ -59,12 +62,18 @@ constexpr char help_text[] =
     "  --no-expect-rel\n"
     "           expect that REL/RELA is NOT present in SHT_DYNAMIC\n"
     "  -o FILE  set output file name\n"
+    "  -O, --output-format FORMAT\n"
+    "           binary (default: the image alone), ihex (Intel HEX), srec\n"
+    "           (S-records) or elf (an executable at ADDRESS with the input's\n"
+    "           symbols); all but binary carry ADDRESS and the entry point\n"
     "  --output-entry FILE\n"
     "           output relocated entry point into FILE\n"
-    "  -v       be verbose, and more\n"
+    "  --pad-to ADDRESS\n"
+    "           extend the image with the gap-fill byte up to ADDRESS\n"
+    "  -v       be verbose, and more (-v prints the load bias B)\n"
     "  -V, --version\n"
     "           show version information and exit\n";
-static_assert(sizeof help_text - 1 == 1675, "the help text is 1675 characters");
+static_assert(sizeof help_text - 1 == 2117, "the help text is 2117 characters");
 
 // -d SYM=VAL. Ends the process on failure.
 void define_sym(symtab *t, const char *word) {
@@ -168,7 +177,8 @@ void show_version() {
 
 enum class long_option {
     define, symfile, symfile_format, output_entry, version, help, force_dynamic, ignore_undefined, ignore_weak,
-    ignore_unaligned_relsz, include_readonly, expect_rel, no_expect_rel, expect_pltrel, no_expect_pltrel
+    ignore_unaligned_relsz, include_readonly, expect_rel, no_expect_rel, expect_pltrel, no_expect_pltrel,
+    output_format, gap_fill, pad_to
 };
 
 struct long_option_name {
@@ -192,7 +202,39 @@ constexpr long_option_name long_options[] = {
     {"no-expect-rel", long_option::no_expect_rel},
     {"expect-pltrel", long_option::expect_pltrel},
     {"no-expect-pltrel", long_option::no_expect_pltrel},
+    {"output-format", long_option::output_format},
+    {"gap-fill", long_option::gap_fill},
+    {"pad-to", long_option::pad_to},
 };
+
+// -O FORMAT. Ends the process on failure.
+void set_output_format(context *ctx, const char *word) {
+    imgfmt_format format;
+    if (!imgfmt_parse(word, &format)) {
+        fprintf(stderr, "ERROR: Unknown output format '%s' (binary, ihex, srec or elf)\n", word);
+        pieshift_exit(1);
+    }
+    ctx->output_format = static_cast<uint8_t>(format);
+}
+
+// --gap-fill BYTE. Ends the process on failure.
+void set_gap_fill(context *ctx, const char *word) {
+    uint64_t value;
+    if (!symfile_parse_u64(word, &value) || value > 0xff) {
+        fprintf(stderr, "ERROR: --gap-fill needs a byte value from 0 to 0xff: '%s'\n", word);
+        pieshift_exit(1);
+    }
+    ctx->gap_fill = static_cast<uint8_t>(value);
+}
+
+// --pad-to ADDRESS. Ends the process on failure.
+void set_pad_to(context *ctx, const char *word) {
+    if (!symfile_parse_u64(word, &ctx->pad_to)) {
+        fprintf(stderr, "ERROR: Unknown --pad-to address format: '%s'\n", word);
+        pieshift_exit(1);
+    }
+    ctx->pad_to_set = 1;
+}
 
 // The words of the command line not yet consumed.
 struct words {
@@ -232,6 +274,9 @@ void handle_long(context *ctx, const char *word, words *w) {
         case long_option::no_expect_rel: ctx->no_expect_rel = 1; return;
         case long_option::expect_pltrel: ctx->expect_pltrel = 1; return;
         case long_option::no_expect_pltrel: ctx->no_expect_pltrel = 1; return;
+        case long_option::output_format: set_output_format(ctx, take_argument(ctx, w)); return;
+        case long_option::gap_fill: set_gap_fill(ctx, take_argument(ctx, w)); return;
+        case long_option::pad_to: set_pad_to(ctx, take_argument(ctx, w)); return;
         }
     }
     fprintf(stderr, "%s: Invalid argument: %s\n", ctx->progname, word);
@@ -246,6 +291,7 @@ void handle_letters(context *ctx, const char *word, words *w) {
         case 'f': load_symfile(ctx, take_argument(ctx, w)); break;
         case 'F': set_symfile_format(&ctx->symval_field, &ctx->symname_field, take_argument(ctx, w)); break;
         case 'o': ctx->output_path = take_argument(ctx, w); break;
+        case 'O': set_output_format(ctx, take_argument(ctx, w)); break;
         case 'v':
             if (ctx->verbose < 100)
                 ctx->verbose++;
@@ -306,6 +352,7 @@ int run(int argc, char **argv) {
     }
     const char *address_text = w.next[0];
     const char *input = w.next[1];
+    ctx.input_path = input;
     if (!symfile_parse_u64(address_text, &ctx.address)) {
         fputs("ERROR: Unknown target address format\n", stderr);
         return 1;

@@ -3,6 +3,7 @@
 // and osdep_win32.cpp, behind osdep_sys.h.
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "osdep.h"
@@ -86,18 +87,18 @@ void remove_temp(osdep_output *out) {
     }
 }
 
-}  // namespace
-
-int osdep_output_open(osdep_output *out, const char *path) {
+// A temporary file beside path, its name known to the signal handler before the file exists. -1 when
+// none is made: *direct tells that path is no regular file, to be written directly; *exists that it
+// is an existing regular file.
+int open_temp(osdep_output *out, const char *path, bool *direct, bool *exists) {
     out->file = nullptr;
     out->temp_path.clear();
     out->target.clear();
     out->no_temp = false;
     osdep_sys_guard_signals();
-    bool direct = false, exists = false;
     osdep_sys_hold_signals(true);
     try {
-        out->file = osdep_sys_open_temp(path, &out->temp_path, &out->target, &direct, &exists);
+        out->file = osdep_sys_open_temp(path, &out->temp_path, &out->target, direct, exists);
     } catch (const std::bad_alloc &) {
         out->file = nullptr;
         errno = ENOMEM;
@@ -110,6 +111,15 @@ int osdep_output_open(osdep_output *out, const char *path) {
     if (out->file != nullptr)
         return 0;
     out->temp_path.clear();
+    return -1;
+}
+
+}  // namespace
+
+int osdep_output_open(osdep_output *out, const char *path) {
+    bool direct = false, exists = false;
+    if (open_temp(out, path, &direct, &exists) == 0)
+        return 0;
     if (!direct) {
         out->no_temp = exists;
         return -1;
@@ -148,4 +158,57 @@ void osdep_output_discard(osdep_output *out) {
         out->file = nullptr;
     }
     remove_temp(out);
+}
+
+// Image
+
+int osdep_image_open(osdep_image *image, const char *path, uint32_t size, bool in_file) {
+    image->bytes = nullptr;
+    image->size = size;
+    image->in_file = false;
+    image->out.file = nullptr;
+    image->error = 0;
+    bool direct = false, exists = false;
+    // An empty image has no pages to map; it is written as an empty file from memory.
+    if (in_file && size != 0 && open_temp(&image->out, path, &direct, &exists) == 0) {
+        image->bytes = osdep_sys_map_output(image->out.file, size);
+        image->in_file = image->bytes != nullptr;
+        if (image->in_file)
+            return 0;
+        osdep_output_discard(&image->out);
+    }
+    image->bytes = static_cast<uint8_t *>(osdep_aligned_alloc(osdep_get_pagesize(), size));
+    return image->bytes != nullptr ? 0 : -1;
+}
+
+void osdep_image_put(osdep_image *image, uint32_t off, const uint8_t *src, uint32_t n) {
+    if (!image->in_file) {
+        memcpy(image->bytes + off, src, n);
+        return;
+    }
+    if (image->error == 0 && osdep_sys_put(image->out.file, image->bytes, off, src, n) != 0)
+        image->error = errno;
+}
+
+int osdep_image_finish(osdep_image *image) {
+    osdep_sys_unmap_output(image->bytes, image->size);
+    image->bytes = nullptr;
+    if (image->error != 0) {
+        osdep_output_discard(&image->out);
+        errno = image->error;
+        return -1;
+    }
+    return osdep_output_close(&image->out);
+}
+
+void osdep_image_close(osdep_image *image) {
+    if (image->in_file) {
+        if (image->bytes != nullptr)
+            osdep_sys_unmap_output(image->bytes, image->size);
+        osdep_output_discard(&image->out);  // nothing left to remove once renamed
+    } else if (image->bytes != nullptr) {
+        osdep_aligned_free(image->bytes, image->size);
+    }
+    image->bytes = nullptr;
+    image->in_file = false;
 }

@@ -65,6 +65,36 @@ struct osdep_output {
 // Closes the file if open and removes a temporary file; the target stays as it was.
 void osdep_output_discard(osdep_output *out);
 
+// Image
+
+// The image being built. Where the output is a regular file that a temporary file replaces, and the
+// system can reserve the file's blocks and map it shared, the image is built inside that temporary
+// file: section bytes go in by the kernel, relocations patch the mapped pages, and what nothing covers
+// is never written. Elsewhere (devices, pipes, other systems, no room for the file) it is zeroed memory
+// that save writes out when complete; either way the bytes are the same.
+struct osdep_image {
+    uint8_t *bytes;     // size bytes, zero where nothing was put
+    uint32_t size;
+    bool in_file;       // bytes map the temporary file of out
+    osdep_output out;
+    int error;          // errno of the first put that failed, reported by osdep_image_finish
+};
+// Opens an image of size bytes for the output path; in_file false keeps it in memory. -1 with errno set
+// only when the memory cannot be had: where the file cannot be used, the image falls back to memory.
+[[nodiscard]] int osdep_image_open(osdep_image *image, const char *path, uint32_t size, bool in_file);
+inline bool osdep_image_in_file(const osdep_image *image) { return image->in_file; }
+// Puts n bytes from src (in the input) at offset off of the image, which must hold them.
+void osdep_image_put(osdep_image *image, uint32_t off, const uint8_t *src, uint32_t n);
+// For an image in its file: unmaps it and closes the file, which then waits in out for
+// osdep_output_commit. -1 with errno set when a put failed or the close does; the temporary file is
+// then removed and the output left as it was.
+[[nodiscard]] int osdep_image_finish(osdep_image *image);
+// Releases the image; a temporary file not renamed is removed.
+void osdep_image_close(osdep_image *image);
+
+// Advice that [bytes, bytes + size) of a mapped input is about to be read once, front to back.
+void osdep_advise_sequential(const uint8_t *bytes, uint64_t size);
+
 // Randomness
 
 // Fills key with bytes from the system's random source, for hashes that a crafted input must not be

@@ -241,6 +241,87 @@ int osdep_sys_replace(const char *temp_path, const char *target) {
     return rename(temp_path, target);
 }
 
+// Image
+
+uint8_t *osdep_sys_map_output(FILE *f, uint32_t size) {
+#ifdef __linux__
+    int fd = fileno(f);
+    // Blocks written back from a shared mapping have no one to report a full disk to: the pages are
+    // lost, or a fault raises SIGBUS. Reserved first, they cannot run out. Where they cannot be
+    // reserved the image is built in memory.
+    if (fallocate(fd, 0, 0, static_cast<off_t>(size)) != 0)
+        return nullptr;
+    void *mapping = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    return mapping != MAP_FAILED ? static_cast<uint8_t *>(mapping) : nullptr;
+#else
+    // posix_fallocate is missing on some systems, and elsewhere writes every block where the file
+    // system cannot reserve them: memory serves as well.
+    (void)f;
+    (void)size;
+    return nullptr;
+#endif
+}
+
+void osdep_sys_unmap_output(uint8_t *bytes, uint32_t size) {
+    munmap(bytes, size);
+}
+
+namespace {
+
+// Maps the pages of [bytes, bytes + size) ahead of use, in one call instead of a fault per page (and
+// a fault costs far more under some hypervisors). Advice only: older systems refuse it.
+void populate(const uint8_t *bytes, size_t size, [[maybe_unused]] bool write) {
+#ifdef MADV_POPULATE_WRITE
+    const uintptr_t page = osdep_get_pagesize();
+    const uintptr_t start = reinterpret_cast<uintptr_t>(bytes) & ~(page - 1);
+    const uintptr_t end = reinterpret_cast<uintptr_t>(bytes) + size;
+    madvise(reinterpret_cast<void *>(start), end - start, write ? MADV_POPULATE_WRITE : MADV_POPULATE_READ);
+#else
+    (void)bytes;
+    (void)size;
+#endif
+}
+
+}  // namespace
+
+int osdep_sys_put(FILE *f, uint8_t *mapping, uint64_t off, const uint8_t *src, size_t n) {
+    int fd = fileno(f);
+    populate(src, n, false);
+    // Relocations patch these pages next.
+    uint8_t *dest = mapping + off;
+    const size_t dest_size = n;
+    while (n > 0) {
+        ssize_t written = pwrite(fd, src, n, static_cast<off_t>(off));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0 && errno == EFAULT) {
+            // The input shrank under its mapping. Copied through the output's mapping, the read
+            // faults as any other read of the input does, and is reported the same way.
+            memcpy(mapping + off, src, n);
+            break;
+        }
+        if (written <= 0) {
+            if (written == 0)
+                errno = EIO;
+            return -1;
+        }
+        src += written;
+        off += static_cast<uint64_t>(written);
+        n -= static_cast<size_t>(written);
+    }
+    populate(dest, dest_size, true);
+    return 0;
+}
+
+void osdep_advise_sequential(const uint8_t *bytes, uint64_t size) {
+    const uintptr_t page = osdep_get_pagesize();
+    const auto start = reinterpret_cast<uintptr_t>(bytes) & ~(page - 1);
+    const uintptr_t end = reinterpret_cast<uintptr_t>(bytes) + static_cast<uintptr_t>(size);
+    // Advice only: a range that is not mapped, or a system that does not take it, changes nothing.
+    madvise(reinterpret_cast<void *>(start), end - start, MADV_SEQUENTIAL);
+    madvise(reinterpret_cast<void *>(start), end - start, MADV_WILLNEED);
+}
+
 // Randomness
 
 void osdep_random_key(uint64_t key[2]) {

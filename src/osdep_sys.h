@@ -31,3 +31,12 @@ void osdep_sys_guard_signals();
 // Holds those signals back (hold) or lets them in again, so that a temporary file is never made
 // before the handler can see its name.
 void osdep_sys_hold_signals(bool hold);
+
+// Gives f, a new temporary file, size bytes with their blocks reserved (a full disk or a file size
+// limit fails here, not while the pages are written back) and maps it shared for reading and writing.
+// Null where the system cannot: the caller builds the image in memory instead.
+uint8_t *osdep_sys_map_output(FILE *f, uint32_t size);
+void osdep_sys_unmap_output(uint8_t *bytes, uint32_t size);
+// Writes n bytes from src at offset off of f, past its buffer, then maps them at mapping + off for the
+// writes to come; -1 with errno set on failure.
+int osdep_sys_put(FILE *f, uint8_t *mapping, uint64_t off, const uint8_t *src, size_t n);

@@ -179,6 +179,22 @@ int osdep_sys_replace(const char *temp_path, const char *target) {
     return -1;
 }
 
+// Image
+
+// The image is built in memory and written when complete.
+uint8_t *osdep_sys_map_output(FILE *, uint32_t) {
+    return nullptr;
+}
+
+void osdep_sys_unmap_output(uint8_t *, uint32_t) {}
+
+int osdep_sys_put(FILE *, uint8_t *, uint64_t, const uint8_t *, size_t) {
+    errno = ENOSYS;
+    return -1;
+}
+
+void osdep_advise_sequential(const uint8_t *, uint64_t) {}
+
 // Randomness
 
 void osdep_random_key(uint64_t key[2]) {

@@ -7,8 +7,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "find.h"
+#include "imgfmt.h"
 #include "kelpbase.h"
 #include "kelpx_elf.h"
 #include "osdep.h"
@@ -30,12 +32,12 @@ int fail(const char *message) {
 // left-out sections.
 struct vspace_owner {
     context *ctx;
+    osdep_image image;
     ~vspace_owner() {
         ctx->excluded = nullptr;
-        if (ctx->vspace != nullptr) {
-            osdep_aligned_free(ctx->vspace, ctx->vspace_size);
-            ctx->vspace = nullptr;
-        }
+        ctx->vspace = nullptr;
+        ctx->image = nullptr;
+        osdep_image_close(&image);
     }
 };
 
@@ -98,21 +100,46 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
     if (size >= 0x100000000u)
         return fail("ERROR: Virtual space is too large\n");
     ctx->vspace_size = static_cast<uint32_t>(size);
-    if (!fits_address_space(ctx->address, ctx->vspace_size, kelpx_get_sizeof_Addr(elf))) {
+    if (ctx->verbose >= 1)
+        printf("Load bias: 0x%" PRIx64 "\n", ctx->address - ctx->vspace_start);
+    if (ctx->pad_to_set) {
+        if (ctx->pad_to < ctx->address || ctx->pad_to - ctx->address < ctx->vspace_size) {
+            fprintf(stderr, "ERROR: --pad-to 0x%" PRIx64 " lies below the image's end 0x%" PRIx64 "\n", ctx->pad_to,
+                    ctx->address + ctx->vspace_size);
+            return 1;
+        }
+        size = ctx->pad_to - ctx->address;
+        if (size >= 0x100000000u)
+            return fail("ERROR: Virtual space is too large\n");
+    }
+    ctx->image_size = static_cast<uint32_t>(size);
+    if (!fits_address_space(ctx->address, ctx->image_size, kelpx_get_sizeof_Addr(elf))) {
         fprintf(stderr,
                 "ERROR: Image of 0x%" PRIx32 " bytes at ADDRESS 0x%" PRIx64 " ends beyond the %u-bit address space\n",
-                ctx->vspace_size, ctx->address, kelpx_get_sizeof_Addr(elf) * 8);
+                ctx->image_size, ctx->address, kelpx_get_sizeof_Addr(elf) * 8);
         return 1;
     }
+    // A container that cannot hold the image is refused before anything is written.
+    const auto format = static_cast<imgfmt_format>(ctx->output_format);
+    uint64_t entry_address = 0;
+    if (format != imgfmt_format::binary) {
+        kelpx_ehdr ehdr;
+        if (kelpx_get_ehdr(elf, &ehdr) != 0)
+            return fail("ERROR: Could not get Ehdr\n");
+        entry_address = kelpx_ehdr_get_entry(&ehdr) + ctx->address - ctx->vspace_start;
+        if (imgfmt_check(format, ctx->address, ctx->image_size, entry_address) != 0)
+            return 1;
+    }
 
-    ctx->vspace = static_cast<uint8_t *>(osdep_aligned_alloc(osdep_get_pagesize(), ctx->vspace_size));
-    if (ctx->vspace == nullptr) {
+    // The image comes zero-filled: bytes that no section covers (alignment slack, gaps, SHT_NOBITS)
+    // are zero, as at run time, and the image is the same on every run.
+    vspace_owner owner{ctx, {}};
+    if (osdep_image_open(&owner.image, ctx->output_path, ctx->image_size, format == imgfmt_format::binary) != 0) {
         fprintf(stderr, "ERROR: Could not allocate output space: %s\n", strerror(errno));
         return 1;
     }
-    // The buffer comes zero-filled: bytes that no section covers (alignment slack, gaps, SHT_NOBITS)
-    // are zero, as at run time, and the image is the same on every run.
-    vspace_owner owner{ctx};
+    ctx->image = &owner.image;
+    ctx->vspace = owner.image.bytes;
 
     if (copy_sections(ctx, elf) != 0)
         return fail("ERROR: Could not copy sections\n");
@@ -146,14 +173,23 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
         return 1;
 
     // Both files are complete before either takes its name: a failure leaves the old pair as it was.
-    osdep_output image{}, entry{};
-    if (save(ctx, &image) != 0)
-        return fail("ERROR: Could not save output.\n");
+    // An image built inside its temporary file is already there.
+    osdep_output written{}, entry{};
+    osdep_output *image = osdep_image_in_file(ctx->image) ? &ctx->image->out : &written;
+    if (format == imgfmt_format::binary) {
+        if (save(ctx, image) != 0)
+            return fail("ERROR: Could not save output.\n");
+    } else {
+        std::string file;
+        if (imgfmt_encode(ctx, elf, entry_address, &file) != 0 ||
+            save_bytes(image, ctx->output_path, file.data(), file.size()) != 0)
+            return fail("ERROR: Could not save output.\n");
+    }
     if (ctx->entry_path != nullptr && save_entry(ctx, elf, &entry) != 0) {
-        osdep_output_discard(&image);
+        osdep_output_discard(image);
         return 1;
     }
-    if (save_commit(&image) != 0) {
+    if (save_commit(image) != 0) {
         osdep_output_discard(&entry);
         return fail("ERROR: Could not save output.\n");
     }

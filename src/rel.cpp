@@ -11,6 +11,7 @@
 #include "find.h"
 #include "kelpbase.h"
 #include "kelpx_elf.h"
+#include "osdep.h"
 #include "section.h"
 #include "symtab.h"
 
@@ -392,6 +393,10 @@ int walk_table(context *ctx, const kelpx_handle *elf, const kelpx_section *dynam
     table_size = without_plt_tail(elf, dynamic_info, impl, table_addr, table_size);
     // Offsets inside the section's data count only their low 32 bits.
     auto table_off = static_cast<uint32_t>(table_addr) - static_cast<uint32_t>(kelpx_section_get_addr(&section));
+
+    // Tables of millions of entries are read once, front to back.
+    if (const uint8_t *table = kelpx_section_data_at(&section, table_off, table_size); table != nullptr)
+        osdep_advise_sequential(table, table_size);
 
     int result = impl->implicit_addend ? walk_entries<false>(w, impl, &section, table_off, table_size, entsize)
                                        : walk_entries<true>(w, impl, &section, table_off, table_size, entsize);

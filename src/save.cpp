@@ -40,7 +40,18 @@ int write_file(osdep_output *out, const char *path, const void *bytes, size_t si
 }  // namespace
 
 int save(context *ctx, osdep_output *out) {
-    return write_file(out, ctx->output_path, ctx->vspace, ctx->vspace_size);
+    if (!osdep_image_in_file(ctx->image))
+        return write_file(out, ctx->output_path, ctx->vspace, ctx->image_size);
+    ctx->vspace = nullptr;
+    if (osdep_image_finish(ctx->image) != 0) {
+        fprintf(stderr, "ERROR: Could write: %s\n", strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int save_bytes(osdep_output *out, const char *path, const void *bytes, size_t size) {
+    return write_file(out, path, bytes, size);
 }
 
 int save_address(osdep_output *out, const char *path, uint64_t value) {

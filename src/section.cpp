@@ -13,6 +13,7 @@
 #include "find.h"
 #include "kelpbase.h"
 #include "kelpx_elf.h"
+#include "osdep.h"
 
 namespace {
 
@@ -153,13 +154,29 @@ int determine_vspace(context *ctx, const kelpx_handle *elf) {
     return 0;
 }
 
+bool section_in_image(const context *ctx, const kelpx_section *section) {
+    return counts_for_bounds(ctx, section);
+}
+
 int copy_sections(context *ctx, const kelpx_handle *elf) {
     if (ctx->verbose >= 1)
         puts("Copy section contents to output space...");
+    // The buffer comes zeroed; a fill byte goes everywhere first, then .bss and the like are zeroed
+    // again, as a loader would, and the copies overwrite the rest.
+    if (ctx->gap_fill != 0)
+        memset(ctx->vspace, ctx->gap_fill, ctx->image_size);
     uint32_t num_sections = kelpx_get_num_of_sections(elf);
     for (uint32_t i = 0; i < num_sections; i++) {
         kelpx_section section;
-        if (kelpx_get_section(elf, &section, i) != 0 || !is_copied(ctx, &section))
+        if (kelpx_get_section(elf, &section, i) != 0)
+            continue;
+        if (ctx->gap_fill != 0 && kelpx_section_get_type(&section) == elf::SHT_NOBITS && counts_for_bounds(ctx, &section)) {
+            // Inside the bounds: they were derived from this section, and only the end can wrap.
+            uint64_t sh_addr = kelpx_section_get_addr(&section), sh_size = kelpx_section_get_size(&section);
+            if (sh_addr >= ctx->vspace_start && kelpbase_fits(sh_addr - ctx->vspace_start, sh_size, ctx->vspace_size))
+                memset(ctx->vspace + (sh_addr - ctx->vspace_start), 0, static_cast<size_t>(sh_size));
+        }
+        if (!is_copied(ctx, &section))
             continue;
         uint64_t sh_addr = kelpx_section_get_addr(&section);
         uint64_t sh_size = kelpx_section_get_size(&section);
@@ -179,8 +196,12 @@ int copy_sections(context *ctx, const kelpx_handle *elf) {
         if (ctx->verbose >= 2)
             printf("  Section #%zu [%s], %zu octets at 0x%" PRIx64 " (rel 0x%zx)\n", static_cast<size_t>(i), name_text,
                    static_cast<size_t>(size), sh_addr, static_cast<size_t>(rel));
-        if (!kelpx_section_data_read(&section, ctx->vspace + rel, 0, size, 0))
+        if (size == 0)
+            continue;
+        const uint8_t *bytes = kelpx_section_data_at(&section, 0, size);
+        if (bytes == nullptr)
             return -1;
+        osdep_image_put(ctx->image, rel, bytes, size);
     }
     if (ctx->verbose >= 2)
         puts("Done.");

@@ -10,7 +10,10 @@
 
 // Sets vspace_start and vspace_end from the qualifying sections and the PT_LOAD alignments.
 [[nodiscard]] int determine_vspace(context *ctx, const kelpx_handle *elf);
-// Copies every qualifying section with file contents into vspace.
+// True when the section is part of the image (its bytes, or zeros for SHT_NOBITS).
+bool section_in_image(const context *ctx, const kelpx_section *section);
+// Fills the image with gap_fill, unless 0, zeroes the SHT_NOBITS sections in it again, then copies
+// every qualifying section with file contents into vspace.
 [[nodiscard]] int copy_sections(context *ctx, const kelpx_handle *elf);
 
 // The allocated sections that the image leaves out, so that a relocation pointing into one can be

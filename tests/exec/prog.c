@@ -1,7 +1,8 @@
-/* Checks its own pointers once relocated and run: returns 0 when every one is right, else the line
-   of the first wrong check. With -DUNDEFS it also reaches the board's data and function, which the
-   link leaves undefined (-z undefs) for -d and -f to supply; with -DREADONLY it holds thread-local
-   data and reads its build id and unwind table. */
+/* Checks its own pointers once relocated and run: exits with 0 when every one is right, else the
+   line of the first wrong check, from exit_start, which the system enters in the ELF output. With
+   -DUNDEFS it also reaches the board's data and function, which the link leaves undefined
+   (-z undefs) for -d and -f to supply; with -DREADONLY it holds thread-local data and reads its
+   build id and unwind table. */
 int value = 7;
 int zeroed[32];                                   /* .bss */
 static const char text[] = "pointer sample";      /* .rodata */
@@ -45,4 +46,31 @@ int _start(void) {
     CHECK(((const unsigned *)unwind_table)[0] != 0);
 #endif
     return 0;
+}
+
+/* exit(2): the trap, the registers of the call number and its argument, and the number. */
+#define EXIT(insn, nr_reg, arg_reg, number) \
+    register long nr __asm__(nr_reg) = number, arg __asm__(arg_reg) = _start(); \
+    __asm__ volatile(insn : : "r"(nr), "r"(arg))
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((force_align_arg_pointer))  /* the system enters with the stack as a call leaves it */
+#endif
+void exit_start(void) {
+#if defined(__x86_64__)
+    EXIT("syscall", "rax", "rdi", 60);
+#elif defined(__i386__)
+    EXIT("int $0x80", "eax", "ebx", 1);
+#elif defined(__aarch64__)
+    EXIT("svc 0", "x8", "x0", 93);
+#elif defined(__arm__)
+    EXIT("svc 0", "r7", "r0", 1);
+#elif defined(__riscv)
+    EXIT("ecall", "a7", "a0", 93);
+#elif defined(__s390x__)
+    EXIT("svc 0", "r1", "r2", 1);
+#elif defined(__mips__)
+    EXIT("syscall", "$2", "$4", 4001);
+#endif
+    for (;;) {
+    }
 }

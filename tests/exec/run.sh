@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Relocates prog.c's program away from its link address and runs it at ADDRESS on examples/board.sh:
-# with --include-readonly it must pass; without, warn and fail; relocated for another ADDRESS, fail;
-# its -z undefs variant must pass with the board's symbols given by -f and -d, its -DREADONLY variant
-# (thread-local data, its own build id and unwind table) with --include-readonly.
+# Relocates prog.c's program away from its link address and runs the ELF output as it is: with
+# --include-readonly it must pass; without, warn and fail. On examples/board.sh, which loads a raw
+# image at ADDRESS: relocated for another ADDRESS, it must fail; its -z undefs variant must pass with
+# the board's symbols given by -f and -d, its -DREADONLY variant (thread-local data, its own build id
+# and unwind table) with --include-readonly.
 #   run.sh PIESHIFT lld|gnu MACHINE TARGET GNU_LD QEMU [BOARD_LD]   (QEMU "env" runs natively)
 # GNU_LD may carry options after commas (riscv64-linux-gnu-ld,-m,elf32lriscv); BOARD_LD links the
 # board where lld has no such machine.
@@ -18,21 +19,22 @@ board=$here/../../examples/board.sh
 build() {  # build LDFLAGS CFLAGS...
   "${CLANG:-clang}" --target="$target" -ffreestanding -fno-builtin -nostdlib -fPIE -O1 -fno-unwind-tables \
     -fno-asynchronous-unwind-tables "${@:2}" -c "$here/prog.c" -o "$dir/prog.o" &&
-    $linker -static -pie --no-dynamic-linker -z norelro --entry=_start "$dir/prog.o" $1 -o "$dir/prog.elf"
+    $linker -static -pie --no-dynamic-linker -z norelro --entry=exit_start "$dir/prog.o" $1 -o "$dir/prog.elf"
 }
 expect() {  # expect NAME STATUS WARNINGS OFFSET OPTIONS...: relocates to address + OFFSET, runs at address
   local name=$1 want=$2 warnings=$3 offset=$4; shift 4
   "$pieshift" "$@" --output-entry "$dir/entry" -o "$dir/prog.img" $((address + offset)) "$dir/prog.elf" 2>"$dir/err"
   local tool=$? warned=$(grep -c '^WARNING: .*\[\.rodata\].*--include-readonly' "$dir/err")
-  ((tool == 0)) && "$board" "$target" "$dir" "$dir/prog.img" $address $(($(cat "$dir/entry") - offset)) 2>>"$dir/err"
+  if [[ " $* " == *" -O elf "* ]]; then ((tool == 0)) && chmod +x "$dir/prog.img" && ${QEMU/#env/} "$dir/prog.img" 2>>"$dir/err"
+  else ((tool == 0)) && "$board" "$target" "$dir" "$dir/prog.img" $address $(($(cat "$dir/entry") - offset)) 2>>"$dir/err"; fi
   local got=$?
   echo "$target $linker $name: pieshift $tool, $warned warning(s), run $got"
   [[ $tool == 0 && $warned == "$warnings" && ($want == fail && $got != 0 || $got == "$want") ]] ||
     { failed=1; cat "$dir/err"; }
 }
 build "" || exit 1
-expect include_readonly 0 0 0 --include-readonly
-expect default fail 1 0
+expect include_readonly 0 0 0 --include-readonly -O elf
+expect default fail 1 0 -O elf
 expect wrong_address fail 0 0x10000 --include-readonly
 # GNU ld resolves an executable's undefined symbols to 0 unless they are exported as dynamic ones.
 build "-z undefs --export-dynamic" -DUNDEFS || exit 1

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Relocates boot.c's program for a qemu virt board and reads each container back with tools that
+# share no code with pieshift, then boots it from the raw image, the Intel HEX and the ELF file; an
+# image relocated for another address, loaded at ADDRESS, must fail.
+#   run.sh PIESHIFT lld|gnu TARGET CFLAGS GNU_LD QEMU ADDRESS   (CFLAGS, GNU_LD, QEMU split at blanks)
+set -uo pipefail
+pieshift=$1 target=$3 cflags=$4 qemu=$6 address=$7 failed=0
+linker=$([[ $2 == lld ]] && echo ld.lld || echo "$5")
+[[ -n ${PIESHIFT_SKIP_TOOLCHAIN_TESTS:-} ]] && exit 77  # skipped on request
+for tool in "${CLANG:-clang}" "${linker%% *}" "${qemu%% *}" objcopy srec_cat llvm-readelf gdb-multiarch; do
+  command -v "$tool" >/dev/null || { echo "$tool not found"; exit 77; }
+done
+here=$(cd "$(dirname "$0")" && pwd) dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+cd "$dir" || exit 1
+fail() { echo "FAILED: $*"; failed=1; }
+"${CLANG:-clang}" --target="$target" $cflags -ffreestanding -fno-builtin -nostdlib -fPIE -O1 -c "$here/boot.c" -o boot.o &&
+  $linker -static -pie --no-dynamic-linker -z norelro --entry=boot_entry boot.o -o boot.elf || exit 1
+for f in binary ihex srec elf; do
+  "$pieshift" -v --include-readonly -O $f --output-entry entry -o img.$f "$address" boot.elf >log || exit 1
+done
+bias=$(awk '/^Load bias:/ { print $3 }' log) entry=$(cat entry)
+
+# Read back: every container holds the raw image at ADDRESS, and the entry point.
+objcopy -I ihex -O binary img.ihex back.ihex && cmp back.ihex img.binary || fail "objcopy -I ihex"
+objcopy -I srec -O binary img.srec back.srec && cmp back.srec img.binary || fail "objcopy -I srec"
+for f in "ihex -Intel" srec; do
+  srec_cat img.$f -offset -"$address" -o back -binary && cmp back img.binary || fail "srec_cat $f"
+done
+for r in readelf llvm-readelf; do [[ -z $($r -a img.elf 2>&1 >/dev/null) ]] || fail "$r warns"; done
+read -r off vaddr paddr filesz < <(readelf -lW img.elf | awk '$1 == "LOAD" { print $2, $3, $4, $5 }')
+((vaddr == address && paddr == address && $(wc -c <img.binary) == filesz)) &&
+  cmp -n $((filesz)) -i $((off)):0 img.elf img.binary || fail "PT_LOAD"
+for f in ihex srec elf; do (($(objdump -f img.$f | awk '/^start address/ { print $3 }') == entry)) || fail "$f entry"; done
+# Each symbol of the input shows moved by B (absolute ones stay); the program's own all come along.
+while read -r value type name; do
+  [[ $type == [aA] ]] && printf '%s %x\n' "$name" $((0x$value))
+  [[ $type == [tTdDbBrR] ]] && printf '%s %x\n' "$name" $((0x$value + bias))
+done < <(nm boot.elf) | sort >want.nm
+while read -r value type name; do printf '%s %x\n' "$name" $((0x$value)); done < <(nm img.elf) | sort >have.nm
+[[ -z $(comm -13 want.nm have.nm) && $(grep -cE '^(boot_main|value|zeroed|text|add_one|boot_stack) ' have.nm) == 6 ]] ||
+  fail "symbols: $(comm -13 want.nm have.nm)"
+where=$(gdb-multiarch -batch -ex 'info address boot_main' img.elf 2>&1)
+[[ $where == *" at 0x$(awk '$1 == "boot_main" { print $2 }' want.nm) "* ]] || fail "gdb: $where"
+
+boot() {  # boot NAME pass|fail LOADERS...
+  timeout 30 $qemu -nodefaults -display none -monitor none -serial stdio "${@:3}" >out 2>&1
+  local got=$?
+  echo "$target $linker $1: status $got, $(cat out)"
+  [[ $2 == pass && $got == 0 && $(cat out) == *" ok" || $2 == fail && $got != 0 && $(cat out) == *WRONG* ]] || fail "$1"
+}
+boot raw pass -device loader,file=img.binary,addr="$address",force-raw=on -device loader,addr="$entry",cpu-num=0
+# qemu 7.2 sign-extends the Intel HEX start address on 64-bit boards: a second loader sets the PC there.
+pc=()
+[[ $qemu == *64* && $((entry)) -ge $((0x80000000)) ]] && pc=(-device loader,addr="$entry",cpu-num=0)
+boot ihex pass -device loader,file=img.ihex,cpu-num=0 "${pc[@]}"
+boot elf pass -device loader,file=img.elf,cpu-num=0
+"$pieshift" --include-readonly --output-entry entry -o other.binary $((address + 0x10000)) boot.elf || exit 1
+boot other_address fail -device loader,file=other.binary,addr="$address",force-raw=on \
+  -device loader,addr=$(($(cat entry) - 0x10000)),cpu-num=0
+exit $failed
