@@ -61,16 +61,24 @@ bool fits_address_space(uint64_t address, uint32_t size, uint32_t addr_size) {
     return size == 0 || address <= UINT64_MAX - (size - 1);
 }
 
-int save_entry(context *ctx, const kelpx_handle *elf, osdep_output *out) {
-    if (ctx->verbose >= 1)
-        puts("Saving entry point...");
+// The entry point at ADDRESS; a 32-bit machine's address wraps as the relocations do.
+int relocated_entry(const context *ctx, const kelpx_handle *elf, uint64_t *old_entry, uint64_t *new_entry) {
     kelpx_ehdr ehdr;
     if (kelpx_get_ehdr(elf, &ehdr) != 0)
         return fail("ERROR: Could not get Ehdr\n");
-    uint64_t old_entry = kelpx_ehdr_get_entry(&ehdr);
-    uint64_t new_entry = old_entry + ctx->address - ctx->vspace_start;
+    *old_entry = kelpx_ehdr_get_entry(&ehdr);
+    *new_entry = *old_entry + ctx->address - ctx->vspace_start;
     if (kelpx_get_sizeof_Addr(elf) == 4)
-        new_entry = static_cast<uint32_t>(new_entry);  // a 32-bit machine's address, as the relocations
+        *new_entry = static_cast<uint32_t>(*new_entry);
+    return 0;
+}
+
+int save_entry(context *ctx, const kelpx_handle *elf, osdep_output *out) {
+    if (ctx->verbose >= 1)
+        puts("Saving entry point...");
+    uint64_t old_entry, new_entry;
+    if (relocated_entry(ctx, elf, &old_entry, &new_entry) != 0)
+        return 1;
     if (ctx->verbose >= 2)
         printf("  0x%" PRIx64 " (old: 0x%" PRIx64 ")\n", new_entry, old_entry);
     if (save_address(out, ctx->entry_path, new_entry) != 0) {
@@ -123,11 +131,9 @@ int pieshift(context *ctx, const kelpx_handle *elf) {
     const auto format = static_cast<imgfmt_format>(ctx->output_format);
     uint64_t entry_address = 0;
     if (format != imgfmt_format::binary) {
-        kelpx_ehdr ehdr;
-        if (kelpx_get_ehdr(elf, &ehdr) != 0)
-            return fail("ERROR: Could not get Ehdr\n");
-        entry_address = kelpx_ehdr_get_entry(&ehdr) + ctx->address - ctx->vspace_start;
-        if (imgfmt_check(format, ctx->address, ctx->image_size, entry_address) != 0)
+        uint64_t link_entry;
+        if (relocated_entry(ctx, elf, &link_entry, &entry_address) != 0 ||
+            imgfmt_check(format, ctx->address, ctx->image_size, entry_address) != 0)
             return 1;
     }
 
