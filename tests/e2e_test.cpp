@@ -113,7 +113,7 @@ const Case cases[] = {
     // value that is no 32-bit quantity is refused.
     {"store_sign_extended_32", "L32 B32", UNDEF, {}, "-d u=0xffffffff80000000" + IN, 0, "",
      {{0x300, 0x80000002}}},
-    {"store_wraps_32", "L32", UNDEF, {}, "-d u=0xfffffffe" + IN, 0, "", {{0x300, 0}}},
+    {"store_wraps_32", "L32", UNDEF, {}, "-d u=0xffffffff" + IN, 0, "", {{0x300, 1}}},
     {"store_too_wide_32", "L32", UNDEF, {}, "-d u=0x100000000" + IN, 1,
      "ERROR: Could not store 0x100000002 to 0x300 (rel 0x100)\n" + F},
     {"store_too_negative_32", "B32", UNDEF, {}, "-d u=0xffffffff7fffffff" + IN, 1,
