@@ -16,6 +16,8 @@
 namespace {
 
 using namespace pie;
+using namespace testrun;
+namespace fs = std::filesystem;
 using namespace std::string_literals;
 using Patch = std::function<void(Built &)>;
 using Stores = std::vector<std::pair<uint64_t, uint64_t>>;  // link-time address, word
@@ -50,13 +52,14 @@ Patch dyn_ref(uint64_t tag, const char *mark, uint64_t bytes) {
 Patch dyn_tag(uint64_t tag, uint64_t to = 0x6fff0000) {  // by default a tag nothing reads
     return [=](Built &b) { b.put(b.dyn(tag), b.k.w, to); };
 }
-const std::string IN = " 0x10000000 in", F = "ERROR: Failed to apply relocations\n",
+std::string E(const std::string &s) { return "ERROR: " + s + "\n"; }
+const std::string IN = " 0x10000000 in", F = E("Failed to apply relocations"),
                   LOAD = "%P: Could not load 'in' as ELF\n", LONG(300, 'c'),
-                  SYMTAB = "ERROR: Could not load symtab information\n",
-                  PHDR = "ERROR: Virtual address not found in LOAD phdr\n"
-                         "ERROR: Could not determine virtual space\n",
-                  SYM1 = "ERROR: Could not get symbol info for sym 1\n" + F,
-                  SYMFILE = "ERROR: Could not load symfile 's'\n";
+                  SYMTAB = E("Could not load symtab information"),
+                  NOSPACE = E("Could not determine virtual space"),
+                  PHDR = E("Virtual address not found in LOAD phdr") + NOSPACE,
+                  SYM1 = E("Could not get symbol info for sym 1") + F,
+                  SYMFILE = E("Could not load symfile 's'"), SAVE = E("Could not save output.");
 const std::string V1 = "Relocating 'in' to 0x10000000, and save to 'in.out'\n"
                        "Search dynamic section...\nDetermine virtual space...\n"
                        "Virtual space: 0x200..0x400\nCopy section contents to output space...\n";
@@ -83,8 +86,8 @@ const Case cases[] = {
     {"output_over_input", "L32", RELA, {}, "--output-entry e -o in" + IN, 0, "", ONE, "", {}, "in"},
     // With a name of 249 characters no temporary name fits beside it: never written in place.
     {"output_not_in_place", "B64", RELA, {}, "-o " + LONG.substr(51) + IN, 1,
-     "ERROR: Could not make a temporary file beside '" + LONG.substr(51) +
-     "', which stays as it was: File name too long\nERROR: Could not save output.\n", {}, "",
+     E("Could not make a temporary file beside '" + LONG.substr(51) +
+       "', which stays as it was: File name too long") + SAVE, {}, "",
      {{LONG.substr(51), "old"}}, "none"},
     // A symbolic link as output: the file it names gets the image.
     {"output_through_links", "B64", RELA, {}, "-o link --output-entry e" + IN, 0, "", ONE, "",
@@ -97,7 +100,7 @@ const Case cases[] = {
      {{0x300, 0x1235}, {0x308, 1}, {0x310, 0x5001}, {0x318, 0x7001}, {0x320, 0x300 + BIAS + 1}}},
     {"ignore_weak_not_global", "L64",
      {.rels = {{0x300, 1, RS}, {0x308, 2, RR}}, .syms = {{"w", 0x20, 0, 0}, {"g", 0x10, 0, 0}}}, {},
-     "--ignore-weak" + IN, 1, "ERROR: Symbol \"g\" is undefined\n" + F},
+     "--ignore-weak" + IN, 1, E("Symbol \"g\" is undefined") + F},
     // Symbol files: comments, blank lines, extra fields, CR LF, octal, -1, swapped fields; the
     // later definition wins.
     {"symbol_files", "L64",
@@ -115,9 +118,9 @@ const Case cases[] = {
      {{0x300, 0x80000002}}},
     {"store_wraps_32", "L32", UNDEF, {}, "-d u=0xffffffff" + IN, 0, "", {{0x300, 1}}},
     {"store_too_wide_32", "L32", UNDEF, {}, "-d u=0x100000000" + IN, 1,
-     "ERROR: Could not store 0x100000002 to 0x300 (rel 0x100)\n" + F},
+     E("Could not store 0x100000002 to 0x300 (rel 0x100)") + F},
     {"store_too_negative_32", "B32", UNDEF, {}, "-d u=0xffffffff7fffffff" + IN, 1,
-     "ERROR: Could not store 0xffffffff80000001 to 0x300 (rel 0x100)\n" + F},
+     E("Could not store 0xffffffff80000001 to 0x300 (rel 0x100)") + F},
     {"high_addend_32_rel", "machines i386 arm riscv32",
      {.rels = {{0x300, 0, RR, 0x80000010}}, .rela = false}, {}, "0 in", 0, "",
      {{0x300, 0x7ffffe10}}},
@@ -125,19 +128,19 @@ const Case cases[] = {
      "0 in", 0, "", {{0x300, 0x7ffffe10}}},
     // The dynamic section, all of it, and the demands on its tables.
     {"no_dynamic", "B64", RELA, {field("sh_type", SHT_PROGBITS, 8)}, IN, 1,
-     "ERROR: Dynamic section not found\n"},
+     E("Dynamic section not found")},
     {"needed_after_null", "B64", {.needed_after_null = true}, {}, IN, 1,
-     "ERROR: Input is not static\n"},
+     E("Input is not static")},
     {"force_dynamic", "B32", {.rels = RELA.rels, .needed = true}, {}, "--force-dynamic" + IN, 0, "",
      ONE},
     {"expect_rel", "L64", PLT, {}, "--expect-rel" + IN, 1,
-     "ERROR: REL/RELA section is not present\n"},
+     E("REL/RELA section is not present")},
     // Relocation tables: tags, sizes, strides, bounds.
     {"plt_rel", "B64", PLT_REL, {}, IN, 0, "", ONE},
     {"relaent_small", "all", RELA, {dyn_value(DT_RELAENT, 3, NEG(1))}, IN, 1,
-     "ERROR: DT_RELAENT is smaller than expected\n" + F},
+     E("DT_RELAENT is smaller than expected") + F},
     {"pltrelsz_unaligned", "L64", PLT_REL, {dyn_value(DT_PLTRELSZ, 2, 2)}, IN, 1,
-     "ERROR: DT_PLTRELSZ is not multiple of DT_RELENT\n" + F},
+     E("DT_PLTRELSZ is not multiple of DT_RELENT") + F},
     {"unaligned_allowed", "L64 B32", {.rels = {{0x300, 0, RR, 1}, {0x308, 0, RR, 2}}},
      {dyn_value(DT_RELASZ, 6, NEG(1))}, "--ignore-unaligned-relsz" + IN, 0, "",
      {{0x300, BIAS + 1}, {0x308, BIAS + 2}}},
@@ -146,17 +149,17 @@ const Case cases[] = {
      {dyn_value(DT_RELAENT, 6), dyn_value(DT_RELASZ, 12)}, IN, 0, "",
      {{0x300, BIAS + 1}, {0x308, BIAS + 2}}},
     {"machine_unsupported", "L32", RELA, {field("e_machine", EM_MIPS)}, IN, 1,
-     "ERROR: Relocations of machine 8, ELF32, are not supported\n" + F},
+     E("Relocations of machine 8, ELF32, are not supported") + F},
     {"machine_unsupported_no_relocs", "B64", {}, {field("e_machine", EM_MIPS)}, IN, 0},
     {"type_above_255", "L64", {.rels = {{0x300, 0, 264}}}, {}, IN, 1,
-     "ERROR: No relocation info for type 264\n" + F},
+     E("No relocation info for type 264") + F},
     {"type_not_applied", "L64", {.rels = {{0x300, 0, R_X86_64_COPY}}}, {}, IN, 1,
-     "ERROR: R_X86_64_COPY is not handled\n" + F},
+     E("R_X86_64_COPY is not handled") + F},
     // ELFv1 PLT slots hold function descriptors, which the tool does not build: the ABI picks the
     // record.
     {"ppc64_elfv1_jmp_slot", "B64", {.rels = {{0x300, 0, R_PPC64_JMP_SLOT}}},
      {field("e_machine", EM_PPC64), field("e_flags", 1)}, IN, 1,
-     "ERROR: R_PPC64_JMP_SLOT is not handled\n" + F},
+     E("R_PPC64_JMP_SLOT is not handled") + F},
     // A main table that also covers the PLT table stops where it starts, as a loader's does, but
     // not where the PLT table runs past its end.
     {"plt_inside_main", "L32", {.rels = {{0x300, 0, RR, 1}, {0x308, 0, RR, 2}},
@@ -166,36 +169,35 @@ const Case cases[] = {
     // The image must end inside the class's address space; stores stay inside the image.
     {"reach_32_top", "L32 B32", RELA, {}, "0xfffffe00 in", 0, "", {{0x300, 0xfffffc01}}},
     {"reach_32_past", "L32 B32", RELA, {}, "0xfffffe01 in", 1,
-     "ERROR: Image of 0x200 bytes at ADDRESS 0xfffffe01 ends beyond the 32-bit address space\n"},
+     E("Image of 0x200 bytes at ADDRESS 0xfffffe01 ends beyond the 32-bit address space")},
     {"reach_64_top", "L64 B64", RELA, {}, "0xfffffffffffffe00 in", 0, "",
      {{0x300, 0xfffffffffffffc01}}},
     {"reach_64_past", "B64", RELA, {}, "0xfffffffffffffe01 in", 1,
-     "ERROR: Image of 0x200 bytes at ADDRESS 0xfffffffffffffe01 ends beyond the 64-bit address "
-     "space\n"},
+     E("Image of 0x200 bytes at ADDRESS 0xfffffffffffffe01 ends beyond the 64-bit address space")},
     {"last_word_64", "B64", {.rels = {{0x3f8, 0, RR, 1}}}, {}, IN, 0, "", {{0x3f8, BIAS + 1}}},
     {"past_last_word", "L64", {.rels = {{0x3fc, 0, RR, 1}}}, {}, IN, 1,
-     "ERROR: r_offset 0x3fc is out of bounds\n" + F},
+     E("r_offset 0x3fc is out of bounds") + F},
     // Symbol table entries of the dynamic section.
-    {"no_syment", "L32", {}, {dyn_tag(DT_SYMENT)}, IN, 1, "ERROR: Incomplete symtab information in "
-     "DYNAMIC\nERROR: DT_SYMENT is missing\n" + SYMTAB},
+    {"no_syment", "L32", {}, {dyn_tag(DT_SYMENT)}, IN, 1, E("Incomplete symtab information in "
+     "DYNAMIC") + E("DT_SYMENT is missing") + SYMTAB},
     {"no_symbols_at_all", "L64", {}, {dyn_tag(DT_STRTAB), dyn_tag(DT_SYMTAB), dyn_tag(DT_SYMENT)},
      IN, 0},
     {"syment_small_64", "L64", {}, {dyn_value(DT_SYMENT, 0, 23)}, IN, 1,
-     "ERROR: DT_SYMENT value (23) is smaller than expected\n" + SYMTAB},
+     E("DT_SYMENT value (23) is smaller than expected") + SYMTAB},
     {"syment_huge", "B64", {}, {dyn_value(DT_SYMENT, 0, 0x100000000)}, IN, 1,
-     "ERROR: DT_SYMENT value is too large: 0x100000000\n" + SYMTAB},
+     E("DT_SYMENT value is too large: 0x100000000") + SYMTAB},
     // The virtual space: bounds from the sections, aligned by their PT_LOAD; copying stays inside.
     {"no_image_sections", "B32", {}, {field("sh_flags", SHF_ALLOC, 1), READONLY_DATA, READONLY_BSS},
-     IN, 1, "ERROR: Could not determine virtual space\n"},
+     IN, 1, NOSPACE},
     {"start_outside_load", "L64", {}, {field("p_vaddr", 0x210)}, IN, 1, PHDR},
     {"end_outside_load", "B64", {}, {field("p_memsz", 0x15f)}, IN, 1, PHDR},
     {"align_0", "L32", {}, {field("p_align", 0)}, IN, 0, "", {}, "", {}, "in.out", 0x160},
     {"too_large", "L64", {}, {field("p_memsz", 0x200000000), field("sh_size", 0x100000000, 3)}, IN,
-     1, "ERROR: Virtual space is too large\n"},
+     1, E("Virtual space is too large")},
     {"section_wraps", "B64", {}, {field("sh_size", NEG(0x100), 2)}, IN, 1,
-     "ERROR: Section #2 [.data] "
-     "(0xffffffffffffff00 octets at 0x300) does not fit in the virtual space\nERROR: Could not "
-     "copy sections\n"},
+     E("Section #2 [.data] (0xffffffffffffff00 octets at 0x300) does not fit in the virtual "
+       "space") +
+     E("Could not copy sections")},
     {"init_array_copied", "B32", {}, {field("sh_type", SHT_INIT_ARRAY, 2)}, IN, 0},
     // Read-only .data and .bss stay out, and relocations into them warn, once, but not one past
     // their end; --include-readonly puts them in, but never the loader's own tables.
@@ -227,56 +229,51 @@ const Case cases[] = {
      ONE},
     // Contents past the end of the file, or at offsets that wrap; a name without its NUL.
     {"dynamic_past_end", "L64", {}, {field("sh_offset", 0x100000, 8)}, IN, 1,
-     "ERROR: Could not get dynamic\n"},
+     E("Could not get dynamic")},
     {"data_offset_wraps", "L64", {}, {field("sh_offset", NEG(8), 2)}, IN, 1,
-     "ERROR: Could not copy sections\n"},
+     E("Could not copy sections")},
     {"name_without_nul", "L64", UNDEF, {field("sh_size", 2, 5)}, IN, 1, SYM1},
     // Table sizes beyond 32 bits and tables starting inside an entry.
     {"relasz_4gib", "L64", RELA, {dyn_value(DT_RELASZ, 0, 0x100000000)}, IN, 1,
-     "ERROR: DT_RELASZ value is too large: 0x100000000\n" + F},
+     E("DT_RELASZ value is too large: 0x100000000") + F},
     {"table_off_by_one", "L64", RELA, {dyn_ref(DT_RELA, "rel", 1)}, IN, 1,
-     "ERROR: Could not read RELA entry from 0x1 (rel 0x0)\n" + F},
+     E("Could not read RELA entry from 0x1 (rel 0x0)") + F},
     {"both_rel_and_rela", "all", RELA, {dyn_tag(DT_STRSZ, DT_REL)}, IN, 1,
-     "ERROR: Both DT_REL and DT_RELA are present\n"},
+     E("Both DT_REL and DT_RELA are present")},
     // A PT_LOAD alignment that is not a power of two.
     {"align_not_power_of_two", "L64 B32", {}, {field("p_align", 0x7fffffff)}, IN, 1,
-     "ERROR: PT_LOAD segment #0 "
-     "has alignment 0x7fffffff, neither 0 nor a power of two\nERROR: Could not determine virtual "
-     "space\n"},
+     E("PT_LOAD segment #0 has alignment 0x7fffffff, neither 0 nor a power of two") + NOSPACE},
     // The command line, and numbers too large for 64 bits.
     {"three_operands", "L64", {}, {}, IN + " x", 1, "%P: unexpected operand: \"x\"\n"},
     {"one_operand", "L64", {}, {}, "-v 0", 1,
      "%P: missing operand\nType \"%P --help\" for usage\n"},
     {"bad_letter", "L64", {}, {}, "-vx" + IN, 1, "%P: Invalid option: -x\n"},
     {"input_path_252", "L64", {}, {}, "0 " + LONG.substr(48), 1,
-     "ERROR: Input file path is too long.\n"},
+     E("Input file path is too long.")},
     {"define_no_name", "L64", {}, {}, "-d =1" + IN, 1,
-     "ERROR: Value syntax error in symbol definition: \"=1\"\n"},
+     E("Value syntax error in symbol definition: \"=1\"")},
     {"define_no_value", "L64", {}, {}, "--define x=" + IN, 1,
-     "ERROR: Missing symbol value from definition: \"x=\"\n"},
+     E("Missing symbol value from definition: \"x=\"")},
     {"define_overflows", "L32", UNDEF, {}, "-d u=-99999999999999999999" + IN, 1,
-     "ERROR: Value syntax error in symbol definition: \"u=-99999999999999999999\"\n"},
+     E("Value syntax error in symbol definition: \"u=-99999999999999999999\"")},
     {"format_short", "L64", {}, {}, "-F field::1" + IN, 1,
-     "ERROR: Invalid argument to -F, --symfile-format\n"},
+     E("Invalid argument to -F, --symfile-format")},
     {"format_style", "L64", {}, {}, "--symfile-format word:1:2" + IN, 1,
-     "ERROR: \"word\" is not a known symfile format style\n"},
+     E("\"word\" is not a known symfile format style")},
     // Symbol files: lines of any length, a NUL byte refused with its line.
     {"symfile_long_name", "B32", {.rels = {{0x300, 1, RS, 2}}, .syms = {{LONG, 0x10, 0, 0}}}, {},
      "-f s" + IN, 0, "", {{0x300, 0x52}}, "", {{"s", "0x50 " + LONG}}},
-    {"symfile_nul", "L64", {}, {}, "-f s" + IN, 1, "ERROR: NUL byte in line 2 of 's'\n" + SYMFILE,
+    {"symfile_nul", "L64", {}, {}, "-f s" + IN, 1, E("NUL byte in line 2 of 's'") + SYMFILE,
      {}, "", {{"s", std::string("1 a\n2 b\0c\n", 10)}}},
     // Bounded cost: a device as INPUT.
     {"input_dev_zero", "L64", {}, {}, "-o img 0 /dev/zero", 255,
      "%P: Could not load '/dev/zero' as ELF\n", {}, "", {}, "img"},
     // Outputs: one file named twice, a full device.
-    {"outputs_same_file_through_link", "L64", {}, {}, "-o img --output-entry d" + IN, 1,
-     "ERROR: The image and the entry point would both be written to 'd'\n", {}, "", {{"d", "@img"}},
+    {"outputs_same_file", "L64", {}, {}, "-o img --output-entry d" + IN, 1,
+     E("The image and the entry point would both be written to 'd'"), {}, "", {{"d", "@img"}},
      "img"},
-    {"outputs_same_file", "B32", {}, {}, "--output-entry ./in.out" + IN, 1,
-     "ERROR: The image and the entry point would both be written to './in.out'\n"},
     {"entry_full", "L64", {}, {}, "--output-entry /dev/full" + IN, 1,
-     "ERROR: Could write: No space left on device\nERROR: Could not save entry point to "
-     "'/dev/full'.\n"},
+     E("Could write: No space left on device") + E("Could not save entry point to '/dev/full'.")},
     // The trace: stages, then each section, then each relocation.
     {"trace_1", "L32", {}, {}, "-v" + IN, 0, "", {}, V1},
     {"trace_4", "B64", {.rels = {{0, 0, 0}, {0x300, 1, RG, 1}, {0x308, 2, RP, 0}},
@@ -332,17 +329,17 @@ class E2E : public testing::TestWithParam<Param> {};
 TEST_P(E2E, Run) {
     const Case &c = *GetParam().c;
     const Kind &k = *GetParam().k;
-    const testrun::TempDir dir;
+    const TempDir dir;
     Built b = build(k, c.pie);
     for (const Patch &patch : c.patch) patch(b);
     dir.write("in", b.bytes);
     for (const auto &[name, text] : c.files)
         if (text[0] == '@')
-            std::filesystem::create_symlink(text.substr(1), dir.file(name));
+            fs::create_symlink(text.substr(1), dir.file(name));
         else
             dir.write(name, text);
-    const testrun::Result r = testrun::run_pieshift(testrun::split(c.args), dir.path);
-    const std::string path = testrun::bin();
+    const Result r = run_pieshift(split(c.args), dir.path);
+    const std::string path = bin();
     auto expand = [&](const std::string &text) {
         return std::regex_replace(text, std::regex("%P"), path);
     };
@@ -351,23 +348,18 @@ TEST_P(E2E, Run) {
     if (c.status != 0) {  // and leaves every file as it was, every link naming nothing
         for (const auto &[name, text] : c.files)
             EXPECT_EQ(dir.read(name), text[0] == '@' ? "" : text) << name;
-        EXPECT_FALSE(std::filesystem::exists(dir.file(c.output))) << "failed, but wrote an image";
+        EXPECT_FALSE(fs::exists(dir.file(c.output))) << "failed, but wrote an image";
         return;
     }
     Built want{k, image_of(k, c.pie).substr(0, c.size), {}};
     for (const auto &[addr, word] : c.stores) want.put(addr - 0x200, k.w, word);
-    const std::string have = dir.read(c.output);
-    EXPECT_EQ(have.size(), want.bytes.size());
-    const auto diff =
-        std::mismatch(have.begin(), have.end(), want.bytes.begin(), want.bytes.end()).first;
-    EXPECT_TRUE(diff == have.end())
-        << "differs first at 0x" << std::hex << 0x200 + (diff - have.begin());
+    EXPECT_TRUE(dir.read(c.output) == want.bytes) << "the image differs";
     // A replaced file keeps its mode; a new one gets what creating it would give, as "in" did.
     struct stat in_st = {}, out_st = {};
     stat(dir.file("in").c_str(), &in_st), stat(dir.file(c.output).c_str(), &out_st);
     EXPECT_EQ(out_st.st_mode, in_st.st_mode);
     for (const auto &[name, text] : c.files)
-        EXPECT_EQ(std::filesystem::is_symlink(dir.file(name)), text[0] == '@') << name;
+        EXPECT_EQ(fs::is_symlink(dir.file(name)), text[0] == '@') << name;
     if (c.args.find("--output-entry e") != std::string::npos) {
         EXPECT_EQ(dir.read("e"), "0x10000004\n");
     }
@@ -384,36 +376,35 @@ INSTANTIATE_TEST_SUITE_P(Cases, E2E, testing::ValuesIn(params()), name);
 TEST(E2E, FailedWriteKeepsOldImage) {
     if (std::getenv("PIESHIFT_TEST_WRAPPER"))
         GTEST_SKIP() << "the size limit is set by a POSIX shell";
-    const testrun::TempDir dir;
+    const TempDir dir;
     dir.write("in", build(L64, RELA).bytes);
     dir.write("in.out", "old");
-    const testrun::Result r = testrun::run(
-        {"sh", "-c", "ulimit -f 0 && exec \"$0\" \"$@\"", testrun::bin(), "0", "in"}, dir.path);
+    const Result r = run(
+        {"sh", "-c", "ulimit -f 0 && exec \"$0\" \"$@\"", bin(), "0", "in"}, dir.path);
     EXPECT_EQ(
         std::pair(r.status, r.err),
         std::pair(
-            1, std::string("ERROR: Could write: File too large\nERROR: Could not save output.\n")));
+            1, E("Could write: File too large") + SAVE));
     EXPECT_EQ(dir.read("in.out"), "old");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 2);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), {}), 2);
 }
 
 // An alignment beyond the largest page rounds the image as 2 MiB does; a -d name holds no blank.
 TEST(E2E, HugeAlignmentAndBlankName) {
-    const testrun::TempDir dir;
+    const TempDir dir;
     Built b = build(L64, {});
     b.set("p_align", 0x8000000000000000);
     dir.write("in", b.bytes);
-    EXPECT_EQ(testrun::run_pieshift({"0", "in"}, dir.path).status, 0);
+    EXPECT_EQ(run_pieshift({"0", "in"}, dir.path).status, 0);
     EXPECT_EQ(dir.read("in.out").size(), 0x200000u);
-    EXPECT_EQ(testrun::run_pieshift({"-d", "a b=1", "0", "in"}, dir.path).err,
-              "ERROR: Value syntax error in symbol definition: \"a b=1\"\n");
+    EXPECT_EQ(run_pieshift({"-d", "a b=1", "0", "in"}, dir.path).err,
+              E("Value syntax error in symbol definition: \"a b=1\""));
 }
 
 // A signal ends the run with no temporary file left; where none can be made, the file stays.
 TEST(E2E, OutputsNotLeftHalfWritten) {
     if (std::getenv("PIESHIFT_TEST_WRAPPER")) GTEST_SKIP() << "signals and modes of POSIX";
-    namespace fs = std::filesystem;
-    const testrun::TempDir dir;
+    const TempDir dir;
     const auto count = [&] { return std::distance(fs::directory_iterator(dir.path), {}); };
     Built b = build(L64, {});
     dir.write("in", b.bytes);
@@ -422,7 +413,7 @@ TEST(E2E, OutputsNotLeftHalfWritten) {
     const pid_t pid = fork();
     if (pid == 0) {
         if (chdir(dir.path.c_str()) == 0 && freopen("/dev/null", "w", stderr))
-            execl(testrun::bin().c_str(), "pieshift", "-o", "victim", "0", "big", nullptr);
+            execl(bin().c_str(), "pieshift", "-o", "victim", "0", "big", nullptr);
         _exit(127);
     }
     for (int i = 0; i < 10000 && count() == 3; i++) usleep(1000);  // till a temporary file is
@@ -434,11 +425,11 @@ TEST(E2E, OutputsNotLeftHalfWritten) {
     if (geteuid() == 0) return;  // a directory closed to writing is open to root
     fs::create_directory(dir.file("ro")), dir.write("ro/img", "old");
     fs::permissions(dir.file("ro"), fs::perms::owner_read | fs::perms::owner_exec);
-    const testrun::Result r = testrun::run_pieshift({"-o", "ro/img", "0", "in"}, dir.path);
+    const Result r = run_pieshift({"-o", "ro/img", "0", "in"}, dir.path);
     fs::permissions(dir.file("ro"), fs::perms::owner_all);
     EXPECT_EQ(std::pair(r.err, dir.read("ro/img")),
-              std::pair("ERROR: Could not make a temporary file beside 'ro/img', which stays as it "
-                        "was: Permission denied\nERROR: Could not save output.\n"s, "old"s));
+              std::pair(E("Could not make a temporary file beside 'ro/img', which stays as it was: "
+                          "Permission denied") + SAVE, "old"s));
 }
 
 }  // namespace
