@@ -62,7 +62,9 @@ const std::string IN = " 0x10000000 in", F = E("Failed to apply relocations"),
                   SYMFILE = E("Could not load symfile 's'"), SAVE = E("Could not save output.");
 const std::string V1 = "Relocating 'in' to 0x10000000, and save to 'in.out'\n"
                        "Search dynamic section...\nDetermine virtual space...\n"
-                       "Virtual space: 0x200..0x400\nCopy section contents to output space...\n";
+                       "Virtual space: 0x200..0x400\nCopy section contents to output space...\n",
+                  V2 = V1 + "  Section #1 [.text], 16 octets at 0x200 (rel 0x0)\n"
+                            "  Section #2 [.data], 64 octets at 0x300 (rel 0x100)\nDone.\n";
 constexpr uint64_t BIAS = 0x10000000 - 0x200;  // what relocation adds to a link-time address
 constexpr uint64_t NEG(uint64_t v) { return 0 - v; }
 const Pie EACH_TYPE = {.rels = {{0x300, 0, RR, 0x10}, {0x308, 1, RS, NEG(4)}, {0x310, 1, RG, 2}},
@@ -199,14 +201,15 @@ const Case cases[] = {
        "space") +
      E("Could not copy sections")},
     {"init_array_copied", "B32", {}, {field("sh_type", SHT_INIT_ARRAY, 2)}, IN, 0},
-    // Read-only .data and .bss stay out, and relocations into them warn, once, but not one past
-    // their end; --include-readonly puts them in, but never the loader's own tables.
+    // Read-only .data and .bss stay out, and relocations into them warn, once, naming the section
+    // that holds the target, not one that ends there; --include-readonly puts them in, but never
+    // the loader's own tables.
     {"readonly_left_out", "L64",
-     {.rels = {{0x200, 0, RR, 0x360}, {0x208, 0, RR, 0x300}, {0x210, 0, RR, 0x310}}},
+     {.rels = {{0x200, 0, RR, 0x360}, {0x208, 0, RR, 0x340}, {0x210, 0, RR, 0x300}}},
      {READONLY_DATA, READONLY_BSS}, IN, 0,
-     "WARNING: A relocation points to 0x300 in section [.data], which is not "
+     "WARNING: A relocation points to 0x340 in section [.bss], which is not "
      "in the image; --include-readonly puts it in\n",
-     {{0x200, BIAS + 0x360}, {0x208, BIAS + 0x300}, {0x210, BIAS + 0x310}}, "", {}, "in.out",
+     {{0x200, BIAS + 0x360}, {0x208, BIAS + 0x340}, {0x210, BIAS + 0x300}}, "", {}, "in.out",
      0x100},
     {"readonly_high_32", "L32 B32", {.rels = {{0x200, 0, RR, 0x80000004}}},
      {READONLY_DATA, READONLY_BSS, field("sh_addr", 0x80000000, 2)}, IN, 0,
@@ -276,10 +279,12 @@ const Case cases[] = {
      E("Could write: No space left on device") + E("Could not save entry point to '/dev/full'.")},
     // The trace: stages, then each section, then each relocation.
     {"trace_1", "L32", {}, {}, "-v" + IN, 0, "", {}, V1},
+    {"trace_2", "L32", {.rels = {{0x300, 0, RR, NEG(0x10)}}}, {}, "-vv" + IN, 0, "",
+     {{0x300, BIAS - 0x10}}, V2 + "Apply relocations at 0x418...\n  R_386_RELATIVE, 0x0 + "
+     "0xfffffffffffffff0\nDone.\n"},
     {"trace_4", "B64", {.rels = {{0, 0, 0}, {0x300, 1, RG, 1}, {0x308, 2, RP, 0}},
      .syms = {{"f"}, {"w", 0x20, 0, 0}}}, {}, "-vvvv -d f=0x40 --ignore-undefined" + IN, 0, "",
-     {{0x300, 0x41}}, V1 + "  Section #1 [.text], 16 octets at 0x200 (rel 0x0)\n"
-     "  Section #2 [.data], 64 octets at 0x300 (rel 0x100)\nDone.\nApply relocations at 0x450...\n"
+     {{0x300, 0x41}}, V2 + "Apply relocations at 0x450...\n"
      "  R_390_NONE skipped\n  R_390_GLOB_DAT, 0x204 (f) + 0x1\n    Symbol redefined to 0x40\n"
      "    0x41 -> 0x300 (rel 0x100)\n  R_390_JMP_SLOT, 0x0 (w) + 0x0\n"
      "    Keep undefined weak symbol as 0x0\n    0x0 -> 0x308 (rel 0x108)\nDone.\n"},
