@@ -33,13 +33,13 @@ struct Htsumax : testing::Test {
     void TearDown() override { htsumax_uninit(&t), htsumax_set_calloc(nullptr); }
     htsumax t{};
     std::vector<Key> keys = std::vector<Key>(600);
-    Key *key(int id, uint32_t hash) { return &(keys[static_cast<size_t>(id)] = {hash, id}); }
+    Key *key(int id, uint32_t hash) { return &(keys[size_t(id)] = {hash, id}); }
 };
 
 TEST_F(Htsumax, OneProbePathPastDeletedSlots) {
     for (int i = 0; i < 6; ++i)
         ASSERT_EQ(
-            htsumax_insert(&t, key(i, i < 5 ? 8 * static_cast<uint32_t>(i) : 0), uint64_t(i) + 10),
+            htsumax_insert(&t, key(i, i < 5 ? 8 * uint32_t(i) : 0), uint64_t(i) + 10),
             nullptr);
     const Key twin0{0, 0}, twin5{0, 5};  // equal keys at other addresses; 0 and 5 share a hash
     EXPECT_EQ(htsumax_get(&t, &twin0) + htsumax_get(&t, &twin5), 10u + 15u);
@@ -65,19 +65,19 @@ TEST_F(Htsumax, OneProbePathPastDeletedSlots) {
 
 TEST_F(Htsumax, GrowsAtThresholds) {
     for (int n = 1; n <= 97; ++n) {
-        ASSERT_EQ(htsumax_insert(&t, key(n, static_cast<uint32_t>(n) * 2654435761u), 0), nullptr);
+        ASSERT_EQ(htsumax_insert(&t, key(n, uint32_t(n) * 2654435761u), 0), nullptr);
         EXPECT_EQ(htsumax_size(&t), n < 7    ? 8u
                                     : n < 25 ? 32u
                                     : n < 97 ? 128u
                                              : 512u)
             << n << " additions";
     }
-    for (int n = 1; n <= 97; ++n) EXPECT_TRUE(htsumax_has(&t, &keys[static_cast<size_t>(n)])) << n;
+    for (int n = 1; n <= 97; ++n) EXPECT_TRUE(htsumax_has(&t, &keys[size_t(n)])) << n;
 }
 
 TEST_F(Htsumax, FailedGrowthKeepsTheLastEmptySlot) {
     for (int i = 0; i < 6; ++i)
-        ASSERT_EQ(htsumax_insert(&t, key(i, static_cast<uint32_t>(i)), 0), nullptr);
+        ASSERT_EQ(htsumax_insert(&t, key(i, uint32_t(i)), 0), nullptr);
     allowed = 0;
     ASSERT_EQ(htsumax_insert(&t, key(6, 6), 0), nullptr);  // the 7th stands although growth failed
     EXPECT_EQ(htsumax_insert(&t, key(7, 7), 0), nullptr);
@@ -93,7 +93,7 @@ TEST_F(Htsumax, FailedGrowthKeepsTheLastEmptySlot) {
     EXPECT_EQ(std::pair(htsumax_length(&t), htsumax_has(&t, &keys[0])), std::pair(0u, 0));
     allowed = INT_MAX;
     for (int i = 0; i < 9; ++i)
-        ASSERT_EQ(htsumax_insert(&t, &keys[static_cast<size_t>(i)], 0), nullptr);
+        ASSERT_EQ(htsumax_insert(&t, &keys[size_t(i)], 0), nullptr);
     EXPECT_EQ(std::pair(htsumax_length(&t), htsumax_size(&t)), std::pair(9u, 32u));
 }
 

@@ -12,6 +12,8 @@
 
 namespace {
 
+using namespace testrun;
+
 // What the program is and how it is linked. GNU ld resolves undefined references itself under
 // -z undefs (leaving NONE entries); -E keeps them as dynamic symbols for -d.
 struct Variant {
@@ -61,7 +63,7 @@ std::vector<Row> rows() {
     for (const Machine &m : machines)
         for (const bool lld : {true, false})
             for (const Variant &v : variants)
-                for (const std::string &name : testrun::split(lld ? m.lld : m.gnu))
+                for (const std::string &name : split(lld ? m.lld : m.gnu))
                     if (name == v.name) rows.push_back({&m, lld, &v});
     return rows;
 }
@@ -83,7 +85,7 @@ Listing parse(const std::string &text) {
     std::vector<int> load_of;  // program header index -> index in loads, or -1
     bool phdrs = false;
     for (std::string line; std::getline(lines, line);) {
-        const std::vector<std::string> w = testrun::split(line);
+        const std::vector<std::string> w = split(line);
         const std::string key = w.empty() ? "" : w[0], value = w.size() > 1 ? w[1] : "";
         if (key == "Type" && value == "Offset") {
             phdrs = true;
@@ -115,9 +117,9 @@ class Toolchain : public testing::TestWithParam<Row> {};
 TEST_P(Toolchain, RelocatesLikeALoader) {
     const auto [m, lld, v] = GetParam();
     const std::string ld = lld ? "ld.lld" : m->gnu_ld;
-    for (const std::string &tool : testrun::split("clang llvm-readelf " + testrun::split(ld)[0]))
-        if (testrun::run({tool, "--version"}).status == 127) GTEST_SKIP() << tool << " not found";
-    const testrun::TempDir dir;
+    for (const std::string &tool : split("clang llvm-readelf " + split(ld)[0]))
+        if (run({tool, "--version"}).status == 127) GTEST_SKIP() << tool << " not found";
+    const TempDir dir;
     const std::string script =
         std::string("for s in ") + v->sources + "; do clang --target=" + m->triple +
         " -ffreestanding -fno-builtin -nostdlib -fPIE -O1 " + m->cflags +
@@ -131,13 +133,11 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
         " elf && llvm-readelf -l elf";
     // PIESHIFT_TOOLCHAIN_CACHE keeps each row's program and listing between runs (plant_faults).
     const char *cache = std::getenv("PIESHIFT_TOOLCHAIN_CACHE");
-    const std::string kept =
-        cache ? std::string(cache) + "/" + m->name + (lld ? "_lld_" : "_gnu_") + v->name : "";
-    const std::string cached = "if [ -f " + kept + ".elf ]; then cp " + kept + ".elf elf && cat " +
-                               kept + ".txt; else (" + script + ") >txt && cp elf " + kept +
-                               ".elf && cp txt " + kept + ".txt && cat txt; fi";
-    const testrun::Result listed =
-        testrun::run({"sh", "-c", cache ? cached : script}, dir.path, 50);
+    const std::string k = cache ? std::string(cache) + "/" + m->name + (lld ? "_lld_" : "_gnu_") +
+                                      v->name : "k";
+    const Result listed = run({"sh", "-c", "[ -f " + k + ".elf ] || { (" + script + ") >" + k +
+                               ".txt && cp elf " + k + ".elf; } && cp " + k + ".elf elf && cat " +
+                               k + ".txt"}, dir.path, 50);
     ASSERT_EQ(listed.status, 0) << listed.err;
     const Listing l = parse(listed.out);
     const std::string file = dir.read("elf");
@@ -224,7 +224,7 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
         }
         std::vector<std::string> argv = args;
         argv.insert(argv.end(), {hex(address), "elf"});
-        const testrun::Result r = testrun::run_pieshift(argv, dir.path);
+        const Result r = run_pieshift(argv, dir.path);
         const std::string err =
             *v->err ? v->err + std::string("ERROR: Failed to apply relocations\n") : "";
         EXPECT_EQ(std::tuple(r.status, r.out, r.err), std::tuple(*v->err ? 1 : 0, "", err))
@@ -240,7 +240,7 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
         for (const Fields *f : image) {
             if (data.count(f->at("Type")) || *v->err) continue;
             const std::string n = f->at("Name");
-            testrun::run({"llvm-objcopy", "--dump-section=" + n + "=" + n, "elf", "o"}, dir.path);
+            run({"llvm-objcopy", "--dump-section=" + n + "=" + n, "elf", "o"}, dir.path);
             EXPECT_EQ(have.substr(num(*f, "Address") - lo, num(*f, "Size")), dir.read(n)) << n;
         }
     }
