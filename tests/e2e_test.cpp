@@ -62,7 +62,8 @@ const std::string IN = " 0x10000000 in", F = E("Failed to apply relocations"),
                   SYMFILE = E("Could not load symfile 's'"), SAVE = E("Could not save output.");
 const std::string V1 = "Relocating 'in' to 0x10000000, and save to 'in.out'\n"
                        "Search dynamic section...\nDetermine virtual space...\n"
-                       "Virtual space: 0x200..0x400\nCopy section contents to output space...\n",
+                       "Virtual space: 0x200..0x400\nLoad bias: 0xffffe00\n"
+                       "Copy section contents to output space...\n",
                   V2 = V1 + "  Section #1 [.text], 16 octets at 0x200 (rel 0x0)\n"
                             "  Section #2 [.data], 64 octets at 0x300 (rel 0x100)\nDone.\n";
 constexpr uint64_t BIAS = 0x10000000 - 0x200;  // what relocation adds to a link-time address
@@ -311,6 +312,32 @@ const Case cases[] = {
     // Bounded cost: a device as INPUT.
     {"input_dev_zero", "L64", {}, {}, "-o img 0 /dev/zero", 255,
      "%P: Could not load '/dev/zero' as ELF\n", {}, "", {}, "img"},
+    // Containers, read back by objcopy; gap fill (.bss stays zero) and padding; what they refuse.
+    {"gap_fill_pad_to", "all", EACH_TYPE, {}, "--gap-fill 0xff --pad-to 0x10000280" + IN, 0, "",
+     EACH_STORED, "", {}, "in.out", 0x280},
+    {"ihex", "L32 B64", EACH_TYPE, {}, "-O ihex --gap-fill 0x5a" + IN, 0, "", EACH_STORED},
+    {"srec", "L64 B32", EACH_TYPE, {}, "-O srec --pad-to 0x10000300 --output-entry e" + IN, 0, "",
+     EACH_STORED, "", {}, "in.out", 0x300},
+    {"pad_to_image_end", "B32", {}, {}, "--output-format ihex --pad-to 0x10000200" + IN, 0},
+    {"ihex_up_to_4gib", "B64", {}, {}, "-O ihex 0xfffffe00 in", 0},
+    {"pad_to_below_end", "L64", {}, {}, "--pad-to 0x100001ff" + IN, 1,
+     E("--pad-to 0x100001ff lies below the image's end 0x10000200")},
+    {"pad_to_below_address", "B64", {}, {}, "--pad-to 0xfffffff" + IN, 1,
+     E("--pad-to 0xfffffff lies below the image's end 0x10000200")},
+    {"pad_to_4gib", "L64", {}, {}, "--pad-to 0x110000000" + IN, 1, E("Virtual space is too large")},
+    {"pad_to_past_32_bits", "L32", {}, {}, "--pad-to 0x100000001 0xfffffe00 in", 1,
+     E("Image of 0x201 bytes at ADDRESS 0xfffffe00 ends beyond the 32-bit address space")},
+    {"pad_to_bad", "L64", {}, {}, "--pad-to 1x" + IN, 1, E("Unknown --pad-to address format: '1x'")},
+    {"gap_fill_above_byte", "L64", {}, {}, "--gap-fill 0x100" + IN, 1,
+     E("--gap-fill needs a byte value from 0 to 0xff: '0x100'")},
+    {"format_unknown", "L64", {}, {}, "-O hex" + IN, 1,
+     E("Unknown output format 'hex' (binary, ihex, srec or elf)")},
+    {"ihex_past_4gib", "L64", {}, {}, "-O ihex 0xfffffe01 in", 1,
+     E("Intel HEX holds 32-bit addresses only: the image at 0xfffffe01..0x100000000 with entry "
+       "point 0xfffffe05 reaches beyond 0xffffffff")},
+    {"srec_entry_past_4gib", "B64", {}, {field("e_entry", 0x100000200)}, "-O srec 0 in", 1,
+     E("S-record holds 32-bit addresses only: the image at 0x0..0x1ff with entry point "
+       "0x100000000 reaches beyond 0xffffffff")},
     // Outputs: one file named twice, a full device.
     {"outputs_same_file", "L64", {}, {}, "-o img --output-entry d" + IN, 1,
      E("The image and the entry point would both be written to 'd'"), {}, "", {{"d", "@img"}},
@@ -398,7 +425,17 @@ TEST_P(E2E, Run) {
         EXPECT_FALSE(fs::exists(dir.file(c.output))) << "failed, but wrote an image";
         return;
     }
-    Built want{k, image_of(k, c.pie).substr(0, c.size), {}};
+    // Gaps (not .bss) and padding hold the fill byte; a text container is read back by objcopy.
+    const size_t g = c.args.find("--gap-fill ");
+    const char fill = static_cast<char>(g == c.args.npos ? 0 : std::stoi(c.args.substr(g + 11), 0, 0));
+    std::string image = image_of(k, c.pie).replace(0x10, 0xf0, 0xf0, fill);
+    image.replace(0x160, 0xa0, 0xa0, fill).resize(std::max<size_t>(c.size, 0x200), fill);
+    Built want{k, image.substr(0, c.size), {}};
+    for (const char *format : {"ihex", "srec"})
+        if (c.args.find(format) != c.args.npos) {
+            EXPECT_EQ(run({"objcopy", "-I", format, "-O", "binary", c.output, c.output}, dir.path)
+                          .status, 0);
+        }
     for (const auto &[addr, word] : c.stores) want.put(addr - 0x200, k.w, word);
     EXPECT_TRUE(dir.read(c.output) == want.bytes) << "the image differs";
     // A replaced file keeps its mode; a new one gets what creating it would give, as "in" did.
@@ -442,12 +479,13 @@ TEST(E2E, OutputsNotLeftHalfWritten) {
                           "0", "in"}, dir.path);
     EXPECT_EQ(std::tuple(r.status, r.err, dir.read("victim"), count()),
               std::tuple(1, E("Could write: File too large") + SAVE, "old"s, 2));
-    b.set("sh_size", 0x10000000, 3), b.set("p_memsz", 0x10000140);  // 256 MiB .bss: a long write
-    dir.write("big", b.bytes);
+    // The entry file is a FIFO that nobody reads: the run waits there, its image in a temporary file.
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
     const pid_t pid = fork();
     if (pid == 0) {
         if (chdir(dir.path.c_str()) == 0 && freopen("/dev/null", "w", stderr))
-            execl(bin().c_str(), "pieshift", "-o", "victim", "0", "big", nullptr);
+            execl(bin().c_str(), "pieshift", "-o", "victim", "--output-entry", "fifo", "0", "in",
+                  nullptr);
         _exit(127);
     }
     // Stop it once its temporary file is there.
