@@ -33,8 +33,11 @@ expect() {  # expect NAME STATUS WARNINGS OFFSET OPTIONS...: relocates to addres
     { failed=1; cat "$dir/err"; }
 }
 build "" || exit 1
-expect include_readonly 0 0 0 --include-readonly -O elf
-expect default fail 1 0 -O elf
+# MIPS PIC code finds its GOT through $t9, which the system does not set at the entry point: there
+# the board, which calls the entry as a function, runs the raw image instead.
+elf=$([[ $target == mips* ]] || echo "-O elf")
+expect include_readonly 0 0 0 --include-readonly $elf
+expect default fail 1 0 $elf
 expect wrong_address fail 0 0x10000 --include-readonly
 # GNU ld resolves an executable's undefined symbols to 0 unless they are exported as dynamic ones.
 build "-z undefs --export-dynamic" -DUNDEFS || exit 1
