@@ -54,8 +54,8 @@ Patch dyn_tag(uint64_t tag, uint64_t to = 0x6fff0000) {  // by default a tag not
 }
 std::string E(const std::string &s) { return "ERROR: " + s + "\n"; }
 std::string W(const std::string &at, const std::string &sec, const char *tail = "") {
-    return "WARNING: A relocation points to " + at + " in section [" + sec + "], which is not in the "
-           "image" + tail + "\n";
+    return "WARNING: A relocation points to " + at + " in section [" + sec +
+           "], which is not in the image" + tail + "\n";
 }
 const std::string IN = " 0x10000000 in", F = E("Failed to apply relocations"),
                   LOAD = "%P: Could not load 'in' as ELF\n", LONG(252, 'c'),
@@ -67,7 +67,8 @@ const std::string IN = " 0x10000000 in", F = E("Failed to apply relocations"),
 const std::string V2 = "Relocating 'in' to 0x10000000, and save to 'in.out'\n"
                        "Search dynamic section...\nDetermine virtual space...\n"
                        "Virtual space: 0x200..0x400\nLoad bias: 0xffffe00\n"
-                       "Copy section contents to output space...\n  Section #1 [.text], 16 octets at 0x200 (rel 0x0)\n"
+                       "Copy section contents to output space...\n"
+                       "  Section #1 [.text], 16 octets at 0x200 (rel 0x0)\n"
                        "  Section #2 [.data], 64 octets at 0x300 (rel 0x100)\nDone.\n";
 const char *const PUTS = "; --include-readonly puts it in";
 constexpr uint64_t BIAS = 0x10000000 - 0x200;  // what relocation adds to a link-time address
@@ -373,7 +374,9 @@ TEST_P(E2E, Run) {
         else
             dir.write(name, text);
     const Result r = run_pieshift(split(c.args), dir.path);
-    auto expand = [](const std::string &s) { return std::regex_replace(s, std::regex("%P"), bin()); };
+    auto expand = [](const std::string &s) {
+        return std::regex_replace(s, std::regex("%P"), bin());
+    };
     EXPECT_EQ(std::tuple(r.status, r.out, r.err),
               std::tuple(c.status, expand(c.out), expand(c.err)));
     if (c.status != 0) {  // and leaves every file as it was, every link naming nothing
@@ -384,7 +387,7 @@ TEST_P(E2E, Run) {
     }
     // Gaps (not .bss) and padding hold the fill byte; a text container is read back by objcopy.
     const size_t g = c.args.find("--gap-fill ");
-    const char fill = static_cast<char>(g == c.args.npos ? 0 : std::stoi(c.args.substr(g + 11), 0, 0));
+    const char fill = char(g == c.args.npos ? 0 : std::stoi(c.args.substr(g + 11), 0, 0));
     std::string image = image_of(k, c.pie).replace(0x10, 0xf0, 0xf0, fill);
     image.replace(0x160, 0xa0, 0xa0, fill).resize(std::max<size_t>(c.size, 0x200), fill);
     Built want{k, image.substr(0, c.size), {}};
@@ -396,12 +399,11 @@ TEST_P(E2E, Run) {
     for (const auto &[addr, word] : c.stores) want.put(addr - 0x200, k.w, word);
     EXPECT_TRUE(dir.read(c.output) == want.bytes) << "the image differs";
     // A replaced file keeps its mode; a new one gets what creating it would give, as "in" did.
-    struct stat in_st = {}, out_st = {};
-    stat(dir.file("in").c_str(), &in_st), stat(dir.file(c.output).c_str(), &out_st);
-    EXPECT_EQ(out_st.st_mode, in_st.st_mode);
+    const auto mode = [&](const std::string &f) { return fs::status(dir.file(f)).permissions(); };
+    EXPECT_EQ(mode(c.output), mode("in"));
     for (const auto &[name, text] : c.files)
         EXPECT_EQ(fs::is_symlink(dir.file(name)), text[0] == '@') << name;
-    if (c.args.find("--output-entry e") != std::string::npos) {
+    if (c.args.find("--output-entry e") != c.args.npos) {
         EXPECT_EQ(dir.read("e"), "0x10000004\n");
     }
 }
@@ -434,7 +436,7 @@ TEST(E2E, OutputsNotLeftHalfWritten) {
                           "0", "in"}, dir.path);
     EXPECT_EQ(std::tuple(r.status, r.err, dir.read("victim"), count()),
               std::tuple(1, E("Could write: File too large") + SAVE, "old"s, 2));
-    // The entry file is a FIFO that nobody reads: the run waits there, its image in a temporary file.
+    // The entry file is a FIFO nobody reads: the run waits there, its image in a temporary file.
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
     const pid_t pid = fork();
     if (pid == 0) {
