@@ -174,8 +174,6 @@ const Case cases[] = {
      {{0x300, BIAS + 1}, {0x308, BIAS + 2}}},
     {"machine_unsupported", "L32", RELA, {field("e_machine", EM_SPARC)}, IN, 1,
      E("Relocations of machine 2, ELF32, are not supported") + F},
-    {"type_above_255", "L64", {.rels = {{0x300, 0, 264}}}, {}, IN, 1,
-     E("No relocation info for type 264") + F},
     {"type_not_applied", "L64", {.rels = {{0x300, 0, R_X86_64_COPY}}}, {}, IN, 1,
      E("R_X86_64_COPY is not handled") + F},
     // MIPS: the loader relocates its GOT from dynamic entries; entry 0, and 1 when marked, stay.
