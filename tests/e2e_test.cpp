@@ -53,26 +53,31 @@ Patch dyn_tag(uint64_t tag, uint64_t to = 0x6fff0000) {  // by default a tag not
     return [=](Built &b) { b.put(b.dyn(tag), b.k.w, to); };
 }
 std::string E(const std::string &s) { return "ERROR: " + s + "\n"; }
+std::string W(const std::string &at, const std::string &sec, const char *tail = "") {
+    return "WARNING: A relocation points to " + at + " in section [" + sec +
+           "], which is not in the image" + tail + "\n";
+}
 const std::string IN = " 0x10000000 in", F = E("Failed to apply relocations"),
-                  LOAD = "%P: Could not load 'in' as ELF\n", LONG(300, 'c'),
+                  LOAD = "%P: Could not load 'in' as ELF\n", LONG(252, 'c'),
                   SYMTAB = E("Could not load symtab information"),
                   NOSPACE = E("Could not determine virtual space"),
                   PHDR = E("Virtual address not found in LOAD phdr") + NOSPACE,
                   SYM1 = E("Could not get symbol info for sym 1") + F,
                   SYMFILE = E("Could not load symfile 's'"), SAVE = E("Could not save output.");
-const std::string V1 = "Relocating 'in' to 0x10000000, and save to 'in.out'\n"
+const std::string V2 = "Relocating 'in' to 0x10000000, and save to 'in.out'\n"
                        "Search dynamic section...\nDetermine virtual space...\n"
                        "Virtual space: 0x200..0x400\nLoad bias: 0xffffe00\n"
-                       "Copy section contents to output space...\n",
-                  V2 = V1 + "  Section #1 [.text], 16 octets at 0x200 (rel 0x0)\n"
-                            "  Section #2 [.data], 64 octets at 0x300 (rel 0x100)\nDone.\n";
+                       "Copy section contents to output space...\n"
+                       "  Section #1 [.text], 16 octets at 0x200 (rel 0x0)\n"
+                       "  Section #2 [.data], 64 octets at 0x300 (rel 0x100)\nDone.\n";
+const char *const PUTS = "; --include-readonly puts it in";
 constexpr uint64_t BIAS = 0x10000000 - 0x200;  // what relocation adds to a link-time address
 constexpr uint64_t NEG(uint64_t v) { return 0 - v; }
 const Pie EACH_TYPE = {.rels = {{0x300, 0, RR, 0x10}, {0x308, 1, RS, NEG(4)}, {0x310, 1, RG, 2}},
                        .plt = {{0x318, 1, RP, 0}}, .syms = {{"f"}}};
 const Stores EACH_STORED = {{0x300, BIAS + 0x10}, {0x308, 0x204 + BIAS - 4}, {0x310, 0x206 + BIAS},
                             {0x318, 0x204 + BIAS}};
-const Pie REL = {.rels = {{0x300, 0, RR, 1}}, .rela = false}, RELA = {.rels = {{0x300, 0, RR, 1}}};
+const Pie RELA = {.rels = {{0x300, 0, RR, 1}}};
 const Pie PLT = {.plt = {{0x300, 0, RR, 1}}};
 const Pie UNDEF = {.rels = {{0x300, 1, RS, 2}}, .syms = {{"u", 0x10, 0, 0}}};
 const Pie PLT_REL = {.plt = {{0x300, 0, RR, 1}}, .plt_rela = false};
@@ -85,14 +90,14 @@ const Patch INTERP = [](Built &b) {
     b.bytes.replace(at, 8, std::string(".interp", 8)), b.set("sh_name", at - names, 2);
 };
 // A MIPS GOT at 0x300 (dynamic entries in place of the PLT table's): local entries, then one per
-// symbol from gotsym; entry 1 holds second, entry 2 0x1234.
-std::vector<Patch> mips_got(uint64_t local, uint64_t gotsym, uint64_t symtabno, uint64_t second) {
+// symbol from gotsym; entry 1 holds 0x80000000 (marked), entry 2 0x1234.
+std::vector<Patch> mips_got(uint64_t local, uint64_t gotsym, uint64_t symtabno) {
     return {dyn_value(DT_PLTREL, 0, 0x300), dyn_tag(DT_PLTREL, DT_PLTGOT),
             dyn_value(DT_JMPREL, 0, local), dyn_tag(DT_JMPREL, DT_MIPS_LOCAL_GOTNO),
             dyn_value(DT_PLTRELSZ, 0, gotsym), dyn_tag(DT_PLTRELSZ, DT_MIPS_GOTSYM),
             dyn_value(DT_STRSZ, 0, symtabno), dyn_tag(DT_STRSZ, DT_MIPS_SYMTABNO),
             field("e_machine", EM_MIPS),
-            [=](Built &b) { b.put(0x304, 4, second), b.put(0x308, 4, 0x1234); }};
+            [](Built &b) { b.put(0x304, 4, 0x80000000), b.put(0x308, 4, 0x1234); }};
 }
 const Pie GOT = {.plt = {{0x300, 0, 0}}, .plt_rela = false, .syms = {{"f"}, {"u", 0x10, 0, 0}}};
 const Stores GOT_STORED = {{0x304, 0x80000000}, {0x308, 0x1234 + BIAS}, {0x30c, BIAS},
@@ -108,10 +113,10 @@ const Case cases[] = {
     // The image replaces the input, whose header is read again for the entry point afterwards.
     {"output_over_input", "L32", RELA, {}, "--output-entry e -o in" + IN, 0, "", ONE, "", {}, "in"},
     // With a name of 249 characters no temporary name fits beside it: never written in place.
-    {"output_not_in_place", "B64", RELA, {}, "-o " + LONG.substr(51) + IN, 1,
-     E("Could not make a temporary file beside '" + LONG.substr(51) +
+    {"output_not_in_place", "B64", RELA, {}, "-o " + LONG.substr(3) + IN, 1,
+     E("Could not make a temporary file beside '" + LONG.substr(3) +
        "', which stays as it was: File name too long") + SAVE, {}, "",
-     {{LONG.substr(51), "old"}}, "none"},
+     {{LONG.substr(3), "old"}}, "none"},
     // A symbolic link as output: the file it names gets the image.
     {"output_through_links", "B64", RELA, {}, "-o link --output-entry e" + IN, 0, "", ONE, "",
      {{"link", "@img"}, {"e", "@old"}, {"old", "old"}}, "img"},
@@ -133,22 +138,18 @@ const Case cases[] = {
      {{0x300, 0x5000}, {0x308, 0100}, {0x310, NEG(1)}, {0x318, 5}, {0x320, 0x99}}, "",
      {{"s1", "# value name\n\n  0x5000 a  more words\r\n\t0100\tb\r\n-1 c\n7 d\n"},
      {"s2", "e 0x99 x\n# 1 e\n"}}},
-    {"letters_take_words_in_turn", "B32", UNDEF, {}, "-do u=0x50 img" + IN, 0, "", {{0x300, 0x52}},
-     "", {}, "img"},
     // ELF32 adds modulo 2^32: a value wraps, and an image linked above 0x80000000 moves down; a
     // value that is no 32-bit quantity is refused.
     {"store_sign_extended_32", "L32 B32", UNDEF, {}, "-d u=0xffffffff80000000" + IN, 0, "",
      {{0x300, 0x80000002}}},
+    {"store_too_negative_32", "B32", UNDEF, {}, "-do u=0xffffffff7fffffff img" + IN, 1,
+     E("Could not store 0xffffffff80000001 to 0x300 (rel 0x100)") + F, {}, "", {}, "img"},
     {"store_wraps_32", "L32", UNDEF, {}, "-d u=0xffffffff" + IN, 0, "", {{0x300, 1}}},
     {"store_too_wide_32", "L32", UNDEF, {}, "-d u=0x100000000" + IN, 1,
      E("Could not store 0x100000002 to 0x300 (rel 0x100)") + F},
-    {"store_too_negative_32", "B32", UNDEF, {}, "-d u=0xffffffff7fffffff" + IN, 1,
-     E("Could not store 0xffffffff80000001 to 0x300 (rel 0x100)") + F},
     {"high_addend_32_rel", "machines i386 arm riscv32",
      {.rels = {{0x300, 0, RR, 0x80000010}}, .rela = false}, {}, "0 in", 0, "",
      {{0x300, 0x7ffffe10}}},
-    {"high_addend_32_rela", "machines i386 arm riscv32", {.rels = {{0x300, 0, RR, 0x80000010}}}, {},
-     "0 in", 0, "", {{0x300, 0x7ffffe10}}},
     // The dynamic section, all of it, and the demands on its tables.
     {"no_dynamic", "B64", RELA, {field("sh_type", SHT_PROGBITS, 8)}, IN, 1,
      E("Dynamic section not found")},
@@ -173,21 +174,14 @@ const Case cases[] = {
      {{0x300, BIAS + 1}, {0x308, BIAS + 2}}},
     {"machine_unsupported", "L32", RELA, {field("e_machine", EM_SPARC)}, IN, 1,
      E("Relocations of machine 2, ELF32, are not supported") + F},
-    {"machine_unsupported_no_relocs", "B64", {}, {field("e_machine", EM_SPARC)}, IN, 0},
-    {"type_above_255", "L64", {.rels = {{0x300, 0, 264}}}, {}, IN, 1,
-     E("No relocation info for type 264") + F},
     {"type_not_applied", "L64", {.rels = {{0x300, 0, R_X86_64_COPY}}}, {}, IN, 1,
      E("R_X86_64_COPY is not handled") + F},
-    // ELFv1 PLT slots hold function descriptors, which the tool does not build: the ABI picks the
-    // record.
     // MIPS: the loader relocates its GOT from dynamic entries; entry 0, and 1 when marked, stay.
-    {"mips_got", "L32 B32", GOT, mips_got(4, 1, 3, 0x80000000), "-d u=0x5000" + IN, 0, "",
+    {"mips_got", "L32 B32", GOT, mips_got(4, 1, 3), "-d u=0x5000" + IN, 0, "",
      GOT_STORED},
-    {"mips_got_second_unmarked", "B32", GOT, mips_got(4, 1, 3, 0x7ffffff0), "-d u=0x5000" + IN, 0,
-     "", {{0x304, 0x7ffffff0 + BIAS}, GOT_STORED[1], GOT_STORED[2], GOT_STORED[3], GOT_STORED[4]}},
-    {"mips_got_gotsym_above", "B32", GOT, mips_got(4, 3, 2, 0), IN, 1,
+    {"mips_got_gotsym_above", "B32", GOT, mips_got(4, 3, 2), IN, 1,
      "ERROR: DT_MIPS_GOTSYM (3) is above DT_MIPS_SYMTABNO (2)\n" + F},
-    {"mips_got_past_image", "L32", GOT, mips_got(0x41, 1, 1, 0), IN, 1,
+    {"mips_got_past_image", "L32", GOT, mips_got(0x41, 1, 1), IN, 1,
      "ERROR: r_offset 0x400 is out of bounds\n" + F},
     {"ppc64_elfv1_jmp_slot", "B64", {.rels = {{0x300, 0, R_PPC64_JMP_SLOT}}},
      {field("e_machine", EM_PPC64), field("e_flags", 1)}, IN, 1,
@@ -199,21 +193,17 @@ const Case cases[] = {
      {dyn_ref(DT_JMPREL, "rel", 8), dyn_value(DT_PLTRELSZ, 4), field("sh_size", 24, 6)}, IN, 0, "",
      {{0x300, BIAS + 1}, {0x308, 2 * BIAS + 2}, {0x310, BIAS + 3}}},
     // The image must end inside the class's address space; stores stay inside the image.
-    {"reach_32_top", "L32 B32", RELA, {}, "0xfffffe00 in", 0, "", {{0x300, 0xfffffc01}}},
     {"reach_32_past", "L32 B32", RELA, {}, "0xfffffe01 in", 1,
      E("Image of 0x200 bytes at ADDRESS 0xfffffe01 ends beyond the 32-bit address space")},
     {"reach_64_top", "L64 B64", RELA, {}, "0xfffffffffffffe00 in", 0, "",
      {{0x300, 0xfffffffffffffc01}}},
     {"reach_64_past", "B64", RELA, {}, "0xfffffffffffffe01 in", 1,
      E("Image of 0x200 bytes at ADDRESS 0xfffffffffffffe01 ends beyond the 64-bit address space")},
-    {"last_word_64", "B64", {.rels = {{0x3f8, 0, RR, 1}}}, {}, IN, 0, "", {{0x3f8, BIAS + 1}}},
     {"past_last_word", "L64", {.rels = {{0x3fc, 0, RR, 1}}}, {}, IN, 1,
      E("r_offset 0x3fc is out of bounds") + F},
     // Symbol table entries of the dynamic section.
     {"no_syment", "L32", {}, {dyn_tag(DT_SYMENT)}, IN, 1, E("Incomplete symtab information in "
      "DYNAMIC") + E("DT_SYMENT is missing") + SYMTAB},
-    {"no_symbols_at_all", "L64", {}, {dyn_tag(DT_STRTAB), dyn_tag(DT_SYMTAB), dyn_tag(DT_SYMENT)},
-     IN, 0},
     {"syment_small_64", "L64", {}, {dyn_value(DT_SYMENT, 0, 23)}, IN, 1,
      E("DT_SYMENT value (23) is smaller than expected") + SYMTAB},
     {"syment_huge", "B64", {}, {dyn_value(DT_SYMENT, 0, 0x100000000)}, IN, 1,
@@ -240,18 +230,16 @@ const Case cases[] = {
     {"readonly_left_out", "L64",
      {.rels = {{0x200, 0, RR, 0x360}, {0x208, 0, RR, 0x340}, {0x210, 0, RR, 0x300}}},
      {READONLY_DATA, READONLY_BSS}, IN, 0,
-     "WARNING: A relocation points to 0x340 in section [.bss], which is not "
-     "in the image; --include-readonly puts it in\n",
+     W("0x340", ".bss", PUTS),
      {{0x200, BIAS + 0x360}, {0x208, BIAS + 0x340}, {0x210, BIAS + 0x300}}, "", {}, "in.out",
      0x100},
     {"readonly_high_32", "L32 B32", {.rels = {{0x200, 0, RR, 0x80000004}}},
      {READONLY_DATA, READONLY_BSS, field("sh_addr", 0x80000000, 2)}, IN, 0,
-     "WARNING: A relocation points to 0x80000004 in section [.data], which is not "
-     "in the image; --include-readonly puts it in\n", {{0x200, 0x8ffffe04}}, "", {}, "in.out",
+     W("0x80000004", ".data", PUTS), {{0x200, 0x8ffffe04}}, "", {}, "in.out",
      0x100},
     {"readonly_included", "B32", {.rels = {{0x208, 0, RR, 0x400}}}, {READONLY_DATA, READONLY_BSS},
      "--include-readonly" + IN, 0,
-     "WARNING: A relocation points to 0x400 in section [.dynsym], which is not in the image\n",
+     W("0x400", ".dynsym"),
      {{0x208, BIAS + 0x400}}},
     // Any type but the loader's with --include-readonly (.data as SHT_ARM_EXIDX; .interp stays
     // out).
@@ -259,13 +247,12 @@ const Case cases[] = {
      "--include-readonly" + IN, 0},
     {"interp_left_out", "L64", {.rels = {{0x200, 0, RR, 0x300}}}, {READONLY_DATA, INTERP},
      "--include-readonly" + IN, 0,
-     "WARNING: A relocation points to 0x300 in section [.interp], which is not in the image\n",
+     W("0x300", ".interp"),
      {{0x200, BIAS + 0x300}, {0x320, 0}, {0x328, 0}, {0x330, 0}, {0x338, 0}}},
     // Malformed headers and files cut short: the loader refuses them.
     {"bad_version", "B64", {}, {field("EI_VERSION", 2)}, IN, 255, LOAD},
     {"small_ehsize", "L64", {}, {field("e_ehsize", 63)}, IN, 255, LOAD},
     {"phoff_0", "B32", {}, {field("e_phoff", 0)}, IN, 255, LOAD},
-    {"small_phentsize", "L64", {}, {field("e_phentsize", 55)}, IN, 255, LOAD},
     {"cut_last_byte", "L32", RELA, {[](Built &b) { b.bytes.pop_back(); }}, IN, 255, LOAD},
     // Section and segment counts beyond the header's fields.
     {"shnum_extended", "all", RELA, {field("e_shnum", 0), field("sh_size", 10)}, IN, 0, "", ONE},
@@ -288,25 +275,13 @@ const Case cases[] = {
     {"align_not_power_of_two", "L64 B32", {}, {field("p_align", 0x7fffffff)}, IN, 1,
      E("PT_LOAD segment #0 has alignment 0x7fffffff, neither 0 nor a power of two") + NOSPACE},
     // The command line, and numbers too large for 64 bits.
-    {"three_operands", "L64", {}, {}, IN + " x", 1, "%P: unexpected operand: \"x\"\n"},
-    {"one_operand", "L64", {}, {}, "-v 0", 1,
-     "%P: missing operand\nType \"%P --help\" for usage\n"},
-    {"bad_letter", "L64", {}, {}, "-vx" + IN, 1, "%P: Invalid option: -x\n"},
-    {"input_path_252", "L64", {}, {}, "0 " + LONG.substr(48), 1,
+    {"input_path_252", "L64", {}, {}, "0 " + LONG, 1,
      E("Input file path is too long.")},
-    {"define_no_name", "L64", {}, {}, "-d =1" + IN, 1,
-     E("Value syntax error in symbol definition: \"=1\"")},
     {"define_no_value", "L64", {}, {}, "--define x=" + IN, 1,
      E("Missing symbol value from definition: \"x=\"")},
-    {"define_overflows", "L32", UNDEF, {}, "-d u=-99999999999999999999" + IN, 1,
-     E("Value syntax error in symbol definition: \"u=-99999999999999999999\"")},
     {"format_short", "L64", {}, {}, "-F field::1" + IN, 1,
      E("Invalid argument to -F, --symfile-format")},
-    {"format_style", "L64", {}, {}, "--symfile-format word:1:2" + IN, 1,
-     E("\"word\" is not a known symfile format style")},
-    // Symbol files: lines of any length, a NUL byte refused with its line.
-    {"symfile_long_name", "B32", {.rels = {{0x300, 1, RS, 2}}, .syms = {{LONG, 0x10, 0, 0}}}, {},
-     "-f s" + IN, 0, "", {{0x300, 0x52}}, "", {{"s", "0x50 " + LONG}}},
+    // Symbol files: a NUL byte refused with its line.
     {"symfile_nul", "L64", {}, {}, "-f s" + IN, 1, E("NUL byte in line 2 of 's'") + SYMFILE,
      {}, "", {{"s", std::string("1 a\n2 b\0c\n", 10)}}},
     // Bounded cost: a device as INPUT.
@@ -318,20 +293,11 @@ const Case cases[] = {
     {"ihex", "L32 B64", EACH_TYPE, {}, "-O ihex --gap-fill 0x5a" + IN, 0, "", EACH_STORED},
     {"srec", "L64 B32", EACH_TYPE, {}, "-O srec --pad-to 0x10000300 --output-entry e" + IN, 0, "",
      EACH_STORED, "", {}, "in.out", 0x300},
-    {"pad_to_image_end", "B32", {}, {}, "--output-format ihex --pad-to 0x10000200" + IN, 0},
     {"ihex_up_to_4gib", "B64", {}, {}, "-O ihex 0xfffffe00 in", 0},
     {"pad_to_below_end", "L64", {}, {}, "--pad-to 0x100001ff" + IN, 1,
      E("--pad-to 0x100001ff lies below the image's end 0x10000200")},
-    {"pad_to_below_address", "B64", {}, {}, "--pad-to 0xfffffff" + IN, 1,
-     E("--pad-to 0xfffffff lies below the image's end 0x10000200")},
-    {"pad_to_4gib", "L64", {}, {}, "--pad-to 0x110000000" + IN, 1, E("Virtual space is too large")},
     {"pad_to_past_32_bits", "L32", {}, {}, "--pad-to 0x100000001 0xfffffe00 in", 1,
      E("Image of 0x201 bytes at ADDRESS 0xfffffe00 ends beyond the 32-bit address space")},
-    {"pad_to_bad", "L64", {}, {}, "--pad-to 1x" + IN, 1, E("Unknown --pad-to address format: '1x'")},
-    {"gap_fill_above_byte", "L64", {}, {}, "--gap-fill 0x100" + IN, 1,
-     E("--gap-fill needs a byte value from 0 to 0xff: '0x100'")},
-    {"format_unknown", "L64", {}, {}, "-O hex" + IN, 1,
-     E("Unknown output format 'hex' (binary, ihex, srec or elf)")},
     {"ihex_past_4gib", "L64", {}, {}, "-O ihex 0xfffffe01 in", 1,
      E("Intel HEX holds 32-bit addresses only: the image at 0xfffffe01..0x100000000 with entry "
        "point 0xfffffe05 reaches beyond 0xffffffff")},
@@ -345,16 +311,9 @@ const Case cases[] = {
     {"entry_full", "L64", {}, {}, "--output-entry /dev/full" + IN, 1,
      E("Could write: No space left on device") + E("Could not save entry point to '/dev/full'.")},
     // The trace: stages, then each section, then each relocation.
-    {"trace_1", "L32", {}, {}, "-v" + IN, 0, "", {}, V1},
     {"trace_2", "L32", {.rels = {{0x300, 0, RR, NEG(0x10)}}}, {}, "-vv" + IN, 0, "",
      {{0x300, BIAS - 0x10}}, V2 + "Apply relocations at 0x418...\n  R_386_RELATIVE, 0x0 + "
      "0xfffffffffffffff0\nDone.\n"},
-    {"trace_4", "B64", {.rels = {{0, 0, 0}, {0x300, 1, RG, 1}, {0x308, 2, RP, 0}},
-     .syms = {{"f"}, {"w", 0x20, 0, 0}}}, {}, "-vvvv -d f=0x40 --ignore-undefined" + IN, 0, "",
-     {{0x300, 0x41}}, V2 + "Apply relocations at 0x450...\n"
-     "  R_390_NONE skipped\n  R_390_GLOB_DAT, 0x204 (f) + 0x1\n    Symbol redefined to 0x40\n"
-     "    0x41 -> 0x300 (rel 0x100)\n  R_390_JMP_SLOT, 0x0 (w) + 0x0\n"
-     "    Keep undefined weak symbol as 0x0\n    0x0 -> 0x308 (rel 0x108)\nDone.\n"},
 };
 
 // Every machine with the four types the tool applies for it, in the class and byte order it uses:
@@ -413,9 +372,8 @@ TEST_P(E2E, Run) {
         else
             dir.write(name, text);
     const Result r = run_pieshift(split(c.args), dir.path);
-    const std::string path = bin();
-    auto expand = [&](const std::string &text) {
-        return std::regex_replace(text, std::regex("%P"), path);
+    auto expand = [](const std::string &s) {
+        return std::regex_replace(s, std::regex("%P"), bin());
     };
     EXPECT_EQ(std::tuple(r.status, r.out, r.err),
               std::tuple(c.status, expand(c.out), expand(c.err)));
@@ -427,7 +385,7 @@ TEST_P(E2E, Run) {
     }
     // Gaps (not .bss) and padding hold the fill byte; a text container is read back by objcopy.
     const size_t g = c.args.find("--gap-fill ");
-    const char fill = static_cast<char>(g == c.args.npos ? 0 : std::stoi(c.args.substr(g + 11), 0, 0));
+    const char fill = char(g == c.args.npos ? 0 : std::stoi(c.args.substr(g + 11), 0, 0));
     std::string image = image_of(k, c.pie).replace(0x10, 0xf0, 0xf0, fill);
     image.replace(0x160, 0xa0, 0xa0, fill).resize(std::max<size_t>(c.size, 0x200), fill);
     Built want{k, image.substr(0, c.size), {}};
@@ -439,12 +397,11 @@ TEST_P(E2E, Run) {
     for (const auto &[addr, word] : c.stores) want.put(addr - 0x200, k.w, word);
     EXPECT_TRUE(dir.read(c.output) == want.bytes) << "the image differs";
     // A replaced file keeps its mode; a new one gets what creating it would give, as "in" did.
-    struct stat in_st = {}, out_st = {};
-    stat(dir.file("in").c_str(), &in_st), stat(dir.file(c.output).c_str(), &out_st);
-    EXPECT_EQ(out_st.st_mode, in_st.st_mode);
+    const auto mode = [&](const std::string &f) { return fs::status(dir.file(f)).permissions(); };
+    EXPECT_EQ(mode(c.output), mode("in"));
     for (const auto &[name, text] : c.files)
         EXPECT_EQ(fs::is_symlink(dir.file(name)), text[0] == '@') << name;
-    if (c.args.find("--output-entry e") != std::string::npos) {
+    if (c.args.find("--output-entry e") != c.args.npos) {
         EXPECT_EQ(dir.read("e"), "0x10000004\n");
     }
 }
@@ -455,20 +412,18 @@ std::string name(const testing::TestParamInfo<Param> &i) {
 }
 INSTANTIATE_TEST_SUITE_P(Cases, E2E, testing::ValuesIn(params()), name);
 
-// An alignment beyond the largest page rounds the image as 2 MiB does; a -d name holds no blank.
-TEST(E2E, HugeAlignmentAndBlankName) {
+// An alignment beyond the largest page rounds the image as 2 MiB does.
+TEST(E2E, HugeAlignment) {
     const TempDir dir;
     Built b = build(L64, {});
     b.set("p_align", 0x8000000000000000);
     dir.write("in", b.bytes);
     EXPECT_EQ(run_pieshift({"0", "in"}, dir.path).status, 0);
     EXPECT_EQ(dir.read("in.out").size(), 0x200000u);
-    EXPECT_EQ(run_pieshift({"-d", "a b=1", "0", "in"}, dir.path).err,
-              E("Value syntax error in symbol definition: \"a b=1\""));
 }
 
 // A write that fails midway (at the file size limit) or a signal leaves the old file as it was
-// and no temporary file; where no temporary file can be made, the file stays as it was too.
+// and no temporary file.
 TEST(E2E, OutputsNotLeftHalfWritten) {
     if (std::getenv("PIESHIFT_TEST_WRAPPER")) GTEST_SKIP() << "limits, signals, modes of POSIX";
     const TempDir dir;
@@ -479,7 +434,7 @@ TEST(E2E, OutputsNotLeftHalfWritten) {
                           "0", "in"}, dir.path);
     EXPECT_EQ(std::tuple(r.status, r.err, dir.read("victim"), count()),
               std::tuple(1, E("Could write: File too large") + SAVE, "old"s, 2));
-    // The entry file is a FIFO that nobody reads: the run waits there, its image in a temporary file.
+    // The entry file is a FIFO nobody reads: the run waits there, its image in a temporary file.
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -495,14 +450,6 @@ TEST(E2E, OutputsNotLeftHalfWritten) {
     waitpid(pid, &status, 0);
     EXPECT_EQ(std::tuple(WIFSIGNALED(status), WTERMSIG(status), dir.read("victim"), count()),
               std::tuple(true, SIGTERM, "old"s, 3));
-    if (geteuid() == 0) return;  // a directory closed to writing is open to root
-    fs::create_directory(dir.file("ro")), dir.write("ro/img", "old");
-    fs::permissions(dir.file("ro"), fs::perms::owner_read | fs::perms::owner_exec);
-    const Result ro = run_pieshift({"-o", "ro/img", "0", "in"}, dir.path);
-    fs::permissions(dir.file("ro"), fs::perms::owner_all);
-    EXPECT_EQ(std::pair(ro.err, dir.read("ro/img")),
-              std::pair(E("Could not make a temporary file beside 'ro/img', which stays as it was: "
-                          "Permission denied") + SAVE, "old"s));
 }
 
 }  // namespace

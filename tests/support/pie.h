@@ -172,7 +172,7 @@ inline Built build(const Kind &k, const Pie &p) {
         uint64_t type, flags, addr, size, link, entsize;
     };
     const S secs[] = {
-        {"", SHT_NULL, 0, 0, 0, 0, 0},
+        {},
         {".text", SHT_PROGBITS, 6, 0x200, 0x10, 0, 0},
         {".data", SHT_PROGBITS, 3, 0x300, 0x40, 0, 0},
         {".bss", SHT_NOBITS, 3, 0x340, 0x20, 0, 0},
@@ -193,10 +193,7 @@ inline Built build(const Kind &k, const Pie &p) {
         b.set("sh_entsize", s.entsize, i++);
         name += unsigned(s.name.size()) + 1;
     }
-    b.bytes.replace(0, 8,
-                    std::string("\x7f"
-                                "ELF") +
-                        char(w / 4) + char(k.msb ? 2 : 1) + '\x01' + '\0');
+    b.bytes.replace(0, 7, "\x7f" "ELF" + std::string{char(w / 4), char(k.msb ? 2 : 1), 1});
     const std::pair<const char *, uint64_t> ehdr[] = {
         {"e_type", ET_DYN},   {"e_machine", k.machine},          {"e_version", 1},
         {"e_entry", 0x204},   {"e_phoff", b.at["ph"]},           {"e_shoff", b.at["sh"]},
