@@ -68,6 +68,10 @@ std::vector<Row> rows() {
                     if (name == v.name) rows.push_back({&m, lld, &v});
     return rows;
 }
+std::string name(const testing::TestParamInfo<Row> &info) {
+    return info.param.m->name + std::string(info.param.lld ? "_lld_" : "_gnu_") +
+           info.param.v->name;
+}
 
 using Fields = std::map<std::string, std::string>;
 uint64_t num(const std::string &s) { return std::stoull(s, nullptr, 0); }
@@ -134,8 +138,7 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
         " elf && llvm-readelf -l elf";
     // PIESHIFT_TOOLCHAIN_CACHE keeps each row's program and listing between runs (plant_faults).
     const char *cache = std::getenv("PIESHIFT_TOOLCHAIN_CACHE");
-    const std::string k = cache ? std::string(cache) + "/" + m->name + (lld ? "_lld_" : "_gnu_") +
-                                      v->name : "k";
+    const std::string k = cache ? cache + ("/" + name({GetParam(), 0})) : "k";
     const Result listed = run({"sh", "-c", "[ -f " + k + ".elf ] || { (" + script + ") >" + k +
                                ".txt && cp elf " + k + ".elf; } && cp " + k + ".elf elf && cat " +
                                k + ".txt"}, dir.path, 50);
@@ -234,10 +237,6 @@ TEST_P(Toolchain, RelocatesLikeALoader) {
     }
 }
 
-std::string name(const testing::TestParamInfo<Row> &info) {
-    return info.param.m->name + std::string(info.param.lld ? "_lld_" : "_gnu_") +
-           info.param.v->name;
-}
 INSTANTIATE_TEST_SUITE_P(Real, Toolchain, testing::ValuesIn(rows()), name);
 
 }  // namespace
