@@ -15,7 +15,6 @@ row() {  # row EXPECTED WORD...
     [[ $have == "$want" ]] || { echo "FAIL: pieshift $*| want [$want] have [$have]"; fails=1; }
 }
 row "--symfile --symfile-format" --symf
-row "--include-readonly" --inc
 row "field:1:2 field:2:1" -F ""
 row "field:2:1" -vF field:2
 row "out.img" -vo o

@@ -34,13 +34,13 @@ struct Htsumax : testing::Test {
     htsumax t{};
     std::vector<Key> keys = std::vector<Key>(600);
     Key *key(int id, uint32_t hash) { return &(keys[size_t(id)] = {hash, id}); }
+    void add(int id, uint32_t hash, uint64_t v = 0) {
+        ASSERT_EQ(htsumax_insert(&t, key(id, hash), v), nullptr) << id;
+    }
 };
 
 TEST_F(Htsumax, OneProbePathPastDeletedSlots) {
-    for (int i = 0; i < 6; ++i)
-        ASSERT_EQ(
-            htsumax_insert(&t, key(i, i < 5 ? 8 * uint32_t(i) : 0), uint64_t(i) + 10),
-            nullptr);
+    for (int i = 0; i < 6; ++i) add(i, i < 5 ? 8 * uint32_t(i) : 0, uint64_t(i) + 10);
     const Key twin0{0, 0}, twin5{0, 5};  // equal keys at other addresses; 0 and 5 share a hash
     EXPECT_EQ(htsumax_get(&t, &twin0) + htsumax_get(&t, &twin5), 10u + 15u);
     EXPECT_EQ(htsumax_insert(&t, &keys[2], 99)->value, 12u);  // present: kept
@@ -51,7 +51,7 @@ TEST_F(Htsumax, OneProbePathPastDeletedSlots) {
               33u + 14u + 15u);
     EXPECT_EQ(std::tuple(htsumax_has(&t, &keys[1]), htsumax_length(&t), htsumax_fill(&t)),
               std::tuple(0, 4u, 6u));
-    ASSERT_EQ(htsumax_insert(&t, &keys[2], 22), nullptr);  // into a deleted slot: fill stays
+    add(2, 16, 22);  // into a deleted slot: fill stays
     EXPECT_EQ(std::tuple(htsumax_get(&t, &keys[2]), htsumax_length(&t), htsumax_fill(&t),
                          htsumax_size(&t)),
               std::tuple(uint64_t{22}, 5u, 6u, 8u));
@@ -65,35 +65,28 @@ TEST_F(Htsumax, OneProbePathPastDeletedSlots) {
 
 TEST_F(Htsumax, GrowsAtThresholds) {
     for (int n = 1; n <= 97; ++n) {
-        ASSERT_EQ(htsumax_insert(&t, key(n, uint32_t(n) * 2654435761u), 0), nullptr);
-        EXPECT_EQ(htsumax_size(&t), n < 7    ? 8u
-                                    : n < 25 ? 32u
-                                    : n < 97 ? 128u
-                                             : 512u)
-            << n << " additions";
+        add(n, uint32_t(n) * 2654435761u);
+        EXPECT_EQ(htsumax_size(&t), n < 7 ? 8u : n < 25 ? 32u : n < 97 ? 128u : 512u) << n;
     }
     for (int n = 1; n <= 97; ++n) EXPECT_TRUE(htsumax_has(&t, &keys[size_t(n)])) << n;
 }
 
 TEST_F(Htsumax, FailedGrowthKeepsTheLastEmptySlot) {
-    for (int i = 0; i < 6; ++i)
-        ASSERT_EQ(htsumax_insert(&t, key(i, uint32_t(i)), 0), nullptr);
+    for (int i = 0; i < 6; ++i) add(i, uint32_t(i));
     allowed = 0;
-    ASSERT_EQ(htsumax_insert(&t, key(6, 6), 0), nullptr);  // the 7th stands although growth failed
+    add(6, 6);  // the 7th stands although growth failed
     EXPECT_EQ(htsumax_insert(&t, key(7, 7), 0), nullptr);
     htsumax_set(&t, key(8, 7), 0);
     EXPECT_EQ(std::tuple(htsumax_has(&t, &keys[7]), htsumax_has(&t, &keys[8]), htsumax_length(&t),
                          htsumax_size(&t)),
               std::tuple(0, 0, 7u, 8u));
     htsumax_pop(&t, &keys[3]);
-    ASSERT_EQ(htsumax_insert(&t, key(7, 3), 0),
-              nullptr);  // a deleted slot on the key's path may be reused
+    add(7, 3);  // a deleted slot on the key's path may be reused
     EXPECT_EQ(std::pair(htsumax_has(&t, &keys[7]), htsumax_length(&t)), std::pair(1, 7u));
     EXPECT_EQ(htsumax_clear(&t), -1);  // keeps the old slots, emptied
     EXPECT_EQ(std::pair(htsumax_length(&t), htsumax_has(&t, &keys[0])), std::pair(0u, 0));
     allowed = INT_MAX;
-    for (int i = 0; i < 9; ++i)
-        ASSERT_EQ(htsumax_insert(&t, &keys[size_t(i)], 0), nullptr);
+    for (int i = 0; i < 9; ++i) add(i, keys[size_t(i)].hash);
     EXPECT_EQ(std::pair(htsumax_length(&t), htsumax_size(&t)), std::pair(9u, 32u));
 }
 

@@ -8,29 +8,29 @@
 # GNU_LD may carry options after commas (riscv64-linux-gnu-ld,-m,elf32lriscv); BOARD_LD links the
 # board where lld has no such machine.
 set -uo pipefail
-[[ -n ${PIESHIFT_SKIP_TOOLCHAIN_TESTS:-} ]] && exit 77  # skipped on request
 pieshift=$1 target=$4 linker=$([[ $2 == lld ]] && echo ld.lld || echo "${5//,/ }") failed=0
 [[ $2 == lld && -n ${7:-} ]] && exit 77  # lld cannot link this machine
 export QEMU=$6 LLD=${7:-ld.lld}
 here=$(cd "$(dirname "$0")" && pwd) dir=$(mktemp -d) address=0x20000000
 trap 'rm -rf "$dir"' EXIT
+cd "$dir" || exit 1
 board=$here/../../examples/board.sh
 "$board" "$target" "$dir" || exit 1
 build() {  # build LDFLAGS CFLAGS...
-  "${CLANG:-clang}" --target="$target" -ffreestanding -fno-builtin -nostdlib -fPIE -O1 -fno-unwind-tables \
-    -fno-asynchronous-unwind-tables "${@:2}" -c "$here/prog.c" -o "$dir/prog.o" &&
-    $linker -static -pie --no-dynamic-linker -z norelro --entry=exit_start "$dir/prog.o" $1 -o "$dir/prog.elf"
+  clang --target="$target" -ffreestanding -fno-builtin -nostdlib -fPIE -O1 -fno-unwind-tables \
+    -fno-asynchronous-unwind-tables "${@:2}" -c "$here/prog.c" -o prog.o &&
+    $linker -static -pie --no-dynamic-linker -z norelro --entry=exit_start prog.o $1 -o prog.elf
 }
 expect() {  # expect NAME STATUS WARNINGS OFFSET OPTIONS...: relocates to address + OFFSET, runs at address
   local name=$1 want=$2 warnings=$3 offset=$4; shift 4
-  "$pieshift" "$@" --output-entry "$dir/entry" -o "$dir/prog.img" $((address + offset)) "$dir/prog.elf" 2>"$dir/err"
-  local tool=$? warned=$(grep -c '^WARNING: .*\[\.rodata\].*--include-readonly' "$dir/err")
-  if [[ " $* " == *" -O elf "* ]]; then ((tool == 0)) && chmod +x "$dir/prog.img" && ${QEMU/#env/} "$dir/prog.img" 2>>"$dir/err"
-  else ((tool == 0)) && "$board" "$target" "$dir" "$dir/prog.img" $address $(($(cat "$dir/entry") - offset)) 2>>"$dir/err"; fi
+  "$pieshift" "$@" --output-entry entry -o prog.img $((address + offset)) prog.elf 2>err
+  local tool=$? warned=$(grep -c '^WARNING: .*\[\.rodata\].*--include-readonly' err)
+  if [[ " $* " == *" -O elf "* ]]; then ((tool == 0)) && chmod +x prog.img && ${QEMU/#env/} ./prog.img 2>>err
+  else ((tool == 0)) && "$board" "$target" "$dir" prog.img $address $(($(cat entry) - offset)) 2>>err; fi
   local got=$?
   echo "$target $linker $name: pieshift $tool, $warned warning(s), run $got"
   [[ $tool == 0 && $warned == "$warnings" && ($want == fail && $got != 0 || $got == "$want") ]] ||
-    { failed=1; cat "$dir/err"; }
+    { failed=1; cat err; }
 }
 build "" || exit 1
 # MIPS PIC code finds its GOT through $t9, which the system does not set at the entry point: there
@@ -41,15 +41,15 @@ expect default fail 1 0 $elf
 expect wrong_address fail 0 0x10000 --include-readonly
 # GNU ld resolves an executable's undefined symbols to 0 unless they are exported as dynamic ones.
 build "-z undefs --export-dynamic" -DUNDEFS || exit 1
-counter=$(awk '$2 == "board_counter" { print $2 "=" $1 }' "$dir/board.sym")
-expect undefs 0 0 0 --include-readonly -f "$dir/board.sym" -d "$counter"
+counter=$(awk '$2 == "board_counter" { print $2 "=" $1 }' board.sym)
+expect undefs 0 0 0 --include-readonly -f board.sym -d "$counter"
 # Thread-local data, the build id and the unwind table (ARM has its own) with --include-readonly.
 # Their addresses come from a script of assignments after the object (GNU ld for MIPS fails on
 # --defsym=X=ADDR(...) and on the script before the object).
 printf 'build_id_note = ADDR(.note.gnu.build-id);\nunwind_table = ADDR(%s);\n' \
-  "$([[ $target == arm* ]] && echo .ARM.exidx || echo .eh_frame)" >"$dir/tables.ld"
+  "$([[ $target == arm* ]] && echo .ARM.exidx || echo .eh_frame)" >tables.ld
 # ARM has unwind entries anyway; with -funwind-tables they would need a C library's personality.
-build "--build-id $dir/tables.ld" -DREADONLY $([[ $target == arm* ]] || echo -funwind-tables) ||
+build "--build-id tables.ld" -DREADONLY $([[ $target == arm* ]] || echo -funwind-tables) ||
   exit 1
 expect readonly_tables 0 0 0 --include-readonly
 exit $failed
