@@ -277,6 +277,8 @@ const Case cases[] = {
     // The command line, and numbers too large for 64 bits.
     {"input_path_252", "L64", {}, {}, "0 " + LONG, 1,
      E("Input file path is too long.")},
+    {"define_no_name", "L64", {}, {}, "-d =1" + IN, 1,
+     E("Value syntax error in symbol definition: \"=1\"")},
     {"define_no_value", "L64", {}, {}, "--define x=" + IN, 1,
      E("Missing symbol value from definition: \"x=\"")},
     {"format_short", "L64", {}, {}, "-F field::1" + IN, 1,
@@ -284,9 +286,6 @@ const Case cases[] = {
     // Symbol files: a NUL byte refused with its line.
     {"symfile_nul", "L64", {}, {}, "-f s" + IN, 1, E("NUL byte in line 2 of 's'") + SYMFILE,
      {}, "", {{"s", std::string("1 a\n2 b\0c\n", 10)}}},
-    // Bounded cost: a device as INPUT.
-    {"input_dev_zero", "L64", {}, {}, "-o img 0 /dev/zero", 255,
-     "%P: Could not load '/dev/zero' as ELF\n", {}, "", {}, "img"},
     // Containers, read back by objcopy; gap fill (.bss stays zero) and padding; what they refuse.
     {"gap_fill_pad_to", "all", EACH_TYPE, {}, "--gap-fill 0xff --pad-to 0x10000280" + IN, 0, "",
      EACH_STORED, "", {}, "in.out", 0x280},
@@ -298,6 +297,10 @@ const Case cases[] = {
      E("--pad-to 0x100001ff lies below the image's end 0x10000200")},
     {"pad_to_past_32_bits", "L32", {}, {}, "--pad-to 0x100000001 0xfffffe00 in", 1,
      E("Image of 0x201 bytes at ADDRESS 0xfffffe00 ends beyond the 32-bit address space")},
+    {"gap_fill_above_byte", "L64", {}, {}, "--gap-fill 0x100" + IN, 1,
+     E("--gap-fill needs a byte value from 0 to 0xff: '0x100'")},
+    {"format_unknown", "L64", {}, {}, "-O hex" + IN, 1,
+     E("Unknown output format 'hex' (binary, ihex, srec or elf)")},
     {"ihex_past_4gib", "L64", {}, {}, "-O ihex 0xfffffe01 in", 1,
      E("Intel HEX holds 32-bit addresses only: the image at 0xfffffe01..0x100000000 with entry "
        "point 0xfffffe05 reaches beyond 0xffffffff")},

@@ -1,6 +1,5 @@
-// The hash table's contract: keys on one probe path stay reachable past deleted slots, deleted
-// slots are reused, the table grows at its load thresholds, and with growth failing it never takes
-// the last empty slot but refuses the addition.
+// The hash table's contract where the end-to-end runs cannot reach it: with growth failing it
+// never takes the last empty slot but refuses the addition.
 #include "htsumax.h"
 #include "htsumax_testhook.h"
 
@@ -38,38 +37,6 @@ struct Htsumax : testing::Test {
         ASSERT_EQ(htsumax_insert(&t, key(id, hash), v), nullptr) << id;
     }
 };
-
-TEST_F(Htsumax, OneProbePathPastDeletedSlots) {
-    for (int i = 0; i < 6; ++i) add(i, i < 5 ? 8 * uint32_t(i) : 0, uint64_t(i) + 10);
-    const Key twin0{0, 0}, twin5{0, 5};  // equal keys at other addresses; 0 and 5 share a hash
-    EXPECT_EQ(htsumax_get(&t, &twin0) + htsumax_get(&t, &twin5), 10u + 15u);
-    EXPECT_EQ(htsumax_insert(&t, &keys[2], 99)->value, 12u);  // present: kept
-    htsumax_set(&t, &keys[3], 33);
-    EXPECT_EQ(htsumax_pop(&t, &keys[1]) + htsumax_pop(&t, &keys[2]) + htsumax_pop(&t, &keys[1]),
-              11u + 12u);
-    EXPECT_EQ(htsumax_get(&t, &keys[3]) + htsumax_get(&t, &keys[4]) + htsumax_get(&t, &keys[5]),
-              33u + 14u + 15u);
-    EXPECT_EQ(std::tuple(htsumax_has(&t, &keys[1]), htsumax_length(&t), htsumax_fill(&t)),
-              std::tuple(0, 4u, 6u));
-    add(2, 16, 22);  // into a deleted slot: fill stays
-    EXPECT_EQ(std::tuple(htsumax_get(&t, &keys[2]), htsumax_length(&t), htsumax_fill(&t),
-                         htsumax_size(&t)),
-              std::tuple(uint64_t{22}, 5u, 6u, 8u));
-    int seen = 0;
-    for (htsumax_entry *e = htsumax_first(&t); e && seen < 64; e = htsumax_next(&t, e))
-        seen += 1 << static_cast<const Key *>(e->key)->id;
-    EXPECT_EQ(seen, 0b111101);
-    ASSERT_EQ(htsumax_resize(&t, 0), 0);  // drops the deleted slots
-    EXPECT_EQ(std::pair(htsumax_fill(&t), htsumax_get(&t, &keys[5])), std::pair(5u, uint64_t{15}));
-}
-
-TEST_F(Htsumax, GrowsAtThresholds) {
-    for (int n = 1; n <= 97; ++n) {
-        add(n, uint32_t(n) * 2654435761u);
-        EXPECT_EQ(htsumax_size(&t), n < 7 ? 8u : n < 25 ? 32u : n < 97 ? 128u : 512u) << n;
-    }
-    for (int n = 1; n <= 97; ++n) EXPECT_TRUE(htsumax_has(&t, &keys[size_t(n)])) << n;
-}
 
 TEST_F(Htsumax, FailedGrowthKeepsTheLastEmptySlot) {
     for (int i = 0; i < 6; ++i) add(i, uint32_t(i));

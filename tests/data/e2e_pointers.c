@@ -5,7 +5,6 @@
 
 extern int lib_counter;
 extern int lib_table[16];
-extern int (*lib_ops[])(int);
 int lib_apply(int (*op)(int), int x);
 
 int value = 7;
@@ -33,5 +32,5 @@ void (*fini_hooks[])(void) __attribute__((section(".fini_array"), used)) = {fini
 void _start(void) {
     int x = ops[value & 1](**value_ptr_ptr) + text_ptr[0] + texts[1][0];
     x += zeroed_ptr[1] + (int)(zeroed_end - zeroed);
-    lib_counter += lib_apply(lib_ops[x & 1], lib_table[x & 15]);
+    lib_counter += lib_apply(ops[x & 1], lib_table[x & 15]);
 }
