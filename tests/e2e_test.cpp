@@ -73,13 +73,14 @@ const std::string V2 = "Relocating 'in' to 0x10000000, and save to 'in.out'\n"
 const char *const PUTS = "; --include-readonly puts it in";
 constexpr uint64_t BIAS = 0x10000000 - 0x200;  // what relocation adds to a link-time address
 constexpr uint64_t NEG(uint64_t v) { return 0 - v; }
+Sym und(const char *name) { return {name, 0x10, 0, 0}; }  // undefined, global
 const Pie EACH_TYPE = {.rels = {{0x300, 0, RR, 0x10}, {0x308, 1, RS, NEG(4)}, {0x310, 1, RG, 2}},
                        .plt = {{0x318, 1, RP, 0}}, .syms = {{"f"}}};
 const Stores EACH_STORED = {{0x300, BIAS + 0x10}, {0x308, 0x204 + BIAS - 4}, {0x310, 0x206 + BIAS},
                             {0x318, 0x204 + BIAS}};
 const Pie RELA = {.rels = {{0x300, 0, RR, 1}}};
 const Pie PLT = {.plt = {{0x300, 0, RR, 1}}};
-const Pie UNDEF = {.rels = {{0x300, 1, RS, 2}}, .syms = {{"u", 0x10, 0, 0}}};
+const Pie UNDEF = {.rels = {{0x300, 1, RS, 2}}, .syms = {und("u")}};
 const Pie PLT_REL = {.plt = {{0x300, 0, RR, 1}}, .plt_rela = false};
 const Stores ONE = {{0x300, BIAS + 1}};
 const Patch READONLY_DATA = field("sh_flags", SHF_ALLOC, 2);
@@ -99,7 +100,7 @@ std::vector<Patch> mips_got(uint64_t local, uint64_t gotsym, uint64_t symtabno) 
             field("e_machine", EM_MIPS),
             [](Built &b) { b.put(0x304, 4, 0x80000000), b.put(0x308, 4, 0x1234); }};
 }
-const Pie GOT = {.plt = {{0x300, 0, 0}}, .plt_rela = false, .syms = {{"f"}, {"u", 0x10, 0, 0}}};
+const Pie GOT = {.plt = {{0x300, 0, 0}}, .plt_rela = false, .syms = {{"f"}, und("u")}};
 const Stores GOT_STORED = {{0x304, 0x80000000}, {0x308, 0x1234 + BIAS}, {0x30c, BIAS},
                            {0x310, 0x204 + BIAS}, {0x314, 0x5000}};
 
@@ -123,18 +124,18 @@ const Case cases[] = {
     // Symbols: input's own (moved with the image unless absolute), -d over them, weak, undefined.
     {"symbol_sources", "L64 B32", {.rels = {{0x300, 1, RS, 1}, {0x308, 2, RS, 1}, {0x310, 3, RS, 1},
      {0x318, 4, RS, 1}, {0x320, 5, RP, 1}}, .syms = {{"abs", 0x11, SHN_ABS, 0x1234},
-     {"weak", 0x20, 0, 0}, {"def"}, {"undef", 0x10, 0, 0}, {"own", 0x11, 2, 0x300}}}, {},
+     {"weak", 0x20, 0, 0}, {"def"}, und("undef"), {"own", 0x11, 2, 0x300}}}, {},
      "--ignore-weak -d def=0x5000 -d undef=0x7000" + IN, 0, "",
      {{0x300, 0x1235}, {0x308, 1}, {0x310, 0x5001}, {0x318, 0x7001}, {0x320, 0x300 + BIAS + 1}}},
     {"ignore_weak_not_global", "L64",
-     {.rels = {{0x300, 1, RS}, {0x308, 2, RR}}, .syms = {{"w", 0x20, 0, 0}, {"g", 0x10, 0, 0}}}, {},
+     {.rels = {{0x300, 1, RS}, {0x308, 2, RR}}, .syms = {{"w", 0x20, 0, 0}, und("g")}}, {},
      "--ignore-weak" + IN, 1, E("Symbol \"g\" is undefined") + F},
     // Symbol files: comments, blank lines, extra fields, CR LF, octal, -1, swapped fields; the
     // later definition wins.
     {"symbol_files", "L64",
      {.rels = {{0x300, 1, RS}, {0x308, 2, RS}, {0x310, 3, RS}, {0x318, 4, RS}, {0x320, 5, RS}},
-     .syms = {{"a", 0x10, 0, 0}, {"b", 0x10, 0, 0}, {"c", 0x10, 0, 0}, {"d", 0x10, 0, 0},
-     {"e", 0x10, 0, 0}}}, {}, "-f s1 -F ::field::2:1 -f s2 -d d=4 -d d=5" + IN, 0, "",
+     .syms = {und("a"), und("b"), und("c"), und("d"),
+     und("e")}}, {}, "-f s1 -F ::field::2:1 -f s2 -d d=4 -d d=5" + IN, 0, "",
      {{0x300, 0x5000}, {0x308, 0100}, {0x310, NEG(1)}, {0x318, 5}, {0x320, 0x99}}, "",
      {{"s1", "# value name\n\n  0x5000 a  more words\r\n\t0100\tb\r\n-1 c\n7 d\n"},
      {"s2", "e 0x99 x\n# 1 e\n"}}},

@@ -53,8 +53,11 @@ TEST_F(Htsumax, FailedGrowthKeepsTheLastEmptySlot) {
     EXPECT_EQ(htsumax_clear(&t), -1);  // keeps the old slots, emptied
     EXPECT_EQ(std::pair(htsumax_length(&t), htsumax_has(&t, &keys[0])), std::pair(0u, 0));
     allowed = INT_MAX;
-    for (int i = 0; i < 9; ++i) add(i, keys[size_t(i)].hash);
-    EXPECT_EQ(std::pair(htsumax_length(&t), htsumax_size(&t)), std::pair(9u, 32u));
+    for (int i = 0; i < 7; ++i) add(i, keys[size_t(i)].hash);
+    EXPECT_EQ(htsumax_size(&t), 32u);  // grown at three quarters full
+    htsumax_pop(&t, &keys[0]);
+    ASSERT_EQ(htsumax_resize(&t, 0), 0);  // drops the deleted slot
+    EXPECT_EQ(std::pair(htsumax_fill(&t), htsumax_has(&t, &keys[0])), std::pair(6u, 0));
 }
 
 }  // namespace

@@ -6,13 +6,15 @@
 
 #include "support/run.h"
 
+namespace fs = std::filesystem;
+
 TEST(Osdep, ShrinkingMappedFileIsReported) {
     const testrun::TempDir dir;
     dir.write("in", std::string(0x10000, 'x'));
     osdep_input in;
     ASSERT_EQ(osdep_input_open(&in, dir.file("in").c_str(), false), 0);
     ASSERT_NE(in.mapping, nullptr);
-    std::filesystem::resize_file(dir.file("in"), 0);
+    fs::resize_file(dir.file("in"), 0);
     EXPECT_EXIT((void)*static_cast<const volatile uint8_t *>(in.bytes + in.size - 1),
                 testing::ExitedWithCode(1), "^ERROR: Input file shrank while it was being read\n$");
     osdep_input_close(&in);
@@ -24,8 +26,8 @@ TEST(Osdep, FailedCommitIsReported) {
     dir.write("out", "old");
     osdep_output out;
     ASSERT_EQ(osdep_output_open(&out, dir.file("out").c_str()), 0);
-    std::filesystem::remove(dir.file("out"));
-    std::filesystem::create_directories(dir.file("out/x"));
+    fs::remove(dir.file("out"));
+    fs::create_directories(dir.file("out/x"));
     EXPECT_EQ(osdep_output_commit(&out), -1);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), {}), 1);
 }

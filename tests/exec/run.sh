@@ -24,11 +24,11 @@ build() {  # build LDFLAGS CFLAGS...
 expect() {  # expect NAME STATUS WARNINGS OFFSET OPTIONS...: relocates to address + OFFSET, runs at address
   local name=$1 want=$2 warnings=$3 offset=$4; shift 4
   "$pieshift" "$@" --output-entry entry -o prog.img $((address + offset)) prog.elf 2>err
-  local tool=$? warned=$(grep -c '^WARNING: .*\[\.rodata\].*--include-readonly' err)
+  local tool=$? warned=$(grep -c '^WARNING: .*\[\.rodata\]' err)
   if [[ " $* " == *" -O elf "* ]]; then ((tool == 0)) && chmod +x prog.img && ${QEMU/#env/} ./prog.img 2>>err
   else ((tool == 0)) && "$board" "$target" "$dir" prog.img $address $(($(cat entry) - offset)) 2>>err; fi
   local got=$?
-  echo "$target $linker $name: pieshift $tool, $warned warning(s), run $got"
+  echo "$name: $tool, warnings $warned, run $got"
   [[ $tool == 0 && $warned == "$warnings" && ($want == fail && $got != 0 || $got == "$want") ]] ||
     { failed=1; cat err; }
 }
