@@ -61,13 +61,13 @@ windows:
 	cmake --build $(WIN_BUILD) -j $(JOBS) --target pieshift
 
 # The Linux build's end-to-end tests (the table and the real static PIEs) against pieshift.exe. The first
-# run makes the wine prefix, kept in the Windows build directory. The /dev/zero input row is left out:
-# Windows has no such device, so there it is a missing file, not a device to be read with a bound.
+# run makes the wine prefix, kept in the Windows build directory. The rows made of POSIX symbolic links
+# and of a name at the POSIX length limit are left out: Windows sees neither as the rows mean them.
 test-wine: build windows
 	export WINEDEBUG=-all WINEPREFIX=$(abspath $(WIN_BUILD))/wineprefix && \
 	$(WINE) $(WIN_BUILD)/pieshift.exe --version && \
 	cd $(BUILD) && PIESHIFT_TEST_BIN=$(abspath $(WIN_BUILD))/pieshift.exe PIESHIFT_TEST_WRAPPER=$(WINE) \
-	    ctest -R 'E2E|Toolchain' -E 'input_dev_zero' --output-on-failure -j $(JOBS)
+	    ctest -R 'E2E|Toolchain' -E 'output_not_in_place|output_through_links|outputs_same_file' --output-on-failure -j $(JOBS)
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
