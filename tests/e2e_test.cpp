@@ -293,7 +293,6 @@ const Case cases[] = {
     {"ihex", "L32 B64", EACH_TYPE, {}, "-O ihex --gap-fill 0x5a" + IN, 0, "", EACH_STORED},
     {"srec", "L64 B32", EACH_TYPE, {}, "-O srec --pad-to 0x10000300 --output-entry e" + IN, 0, "",
      EACH_STORED, "", {}, "in.out", 0x300},
-    {"ihex_up_to_4gib", "B64", {}, {}, "-O ihex 0xfffffe00 in", 0},
     {"pad_to_below_end", "L64", {}, {}, "--pad-to 0x100001ff" + IN, 1,
      E("--pad-to 0x100001ff lies below the image's end 0x10000200")},
     {"pad_to_past_32_bits", "L32", {}, {}, "--pad-to 0x100000001 0xfffffe00 in", 1,

@@ -1,5 +1,4 @@
-// Input mapped from a file that shrinks under it, and an output whose commit fails: each ends with
-// a message or -1, never a crash or a success.
+// An output whose commit fails ends with -1, never a success.
 #include "osdep.h"
 
 #include <gtest/gtest.h>
@@ -7,18 +6,6 @@
 #include "support/run.h"
 
 namespace fs = std::filesystem;
-
-TEST(Osdep, ShrinkingMappedFileIsReported) {
-    const testrun::TempDir dir;
-    dir.write("in", std::string(0x10000, 'x'));
-    osdep_input in;
-    ASSERT_EQ(osdep_input_open(&in, dir.file("in").c_str(), false), 0);
-    ASSERT_NE(in.mapping, nullptr);
-    fs::resize_file(dir.file("in"), 0);
-    EXPECT_EXIT((void)*static_cast<const volatile uint8_t *>(in.bytes + in.size - 1),
-                testing::ExitedWithCode(1), "^ERROR: Input file shrank while it was being read\n$");
-    osdep_input_close(&in);
-}
 
 // A target that became a directory cannot be replaced: the commit fails and leaves nothing behind.
 TEST(Osdep, FailedCommitIsReported) {

@@ -24,9 +24,6 @@ void boot_main(void) {
     block[0] = ok ? 0x20026 : 0x20023;
     register unsigned long x0 __asm__("x0") = 0x18, x1 __asm__("x1") = (unsigned long)block;
     __asm__ volatile("hlt #0xf000" : : "r"(x0), "r"(x1) : "memory");
-#else
-    register unsigned long r0 __asm__("r0") = 0x18, r1 __asm__("r1") = ok ? 0x20026 : 0x20023;
-    __asm__ volatile("svc #0x123456" : : "r"(r0), "r"(r1) : "memory");
 #endif
     for (;;) {
     }
@@ -38,7 +35,4 @@ __asm__(".globl boot_entry\nboot_entry:\n lla sp, boot_stack + 4096\n call boot_
 #elif defined(__aarch64__)
 __asm__(".globl boot_entry\nboot_entry:\n adrp x0, boot_stack + 4096\n add x0, x0, :lo12:boot_stack + 4096\n"
         " mov sp, x0\n bl boot_main\n");
-#else
-__asm__(".arm\n.globl boot_entry\nboot_entry:\n ldr r0, 1f\n0: add sp, pc, r0\n bl boot_main\n"
-        "1: .word boot_stack + 4096 - (0b + 8)\n");
 #endif

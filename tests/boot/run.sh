@@ -6,7 +6,7 @@
 set -uo pipefail
 pieshift=$1 target=$3 cflags=$4 qemu=$6 address=$7 failed=0
 linker=$([[ $2 == lld ]] && echo ld.lld || echo "$5")
-for tool in clang "${linker%% *}" "${qemu%% *}" objcopy srec_cat llvm-readelf; do
+for tool in clang "${linker%% *}" "${qemu%% *}" srec_cat llvm-readelf; do
   command -v "$tool" >/dev/null || { echo "$tool not found"; exit 77; }
 done
 here=$(cd "$(dirname "$0")" && pwd) dir=$(mktemp -d)
@@ -21,14 +21,13 @@ done
 bias=$(awk '/^Load bias:/ { print $3 }' log) entry=$(cat entry)
 
 # Read back: every container holds the raw image at ADDRESS, and the entry point.
-objcopy -I ihex -O binary img.ihex back.ihex && cmp back.ihex img.binary || fail "objcopy -I ihex"
 srec_cat img.ihex -Intel -offset -"$address" -o back -binary && cmp back img.binary || fail srec_cat
 for r in readelf llvm-readelf; do [[ -z $($r -a img.elf 2>&1 >/dev/null) ]] || fail "$r warns"; done
 
 boot() {  # boot NAME pass|fail LOADERS...
   timeout 30 $qemu -nodefaults -display none -monitor none -serial stdio "${@:3}" >out 2>&1
   local got=$?
-  echo "$target $linker $1: status $got, $(cat out)"
+  echo "$1: $got, $(cat out)"
   [[ $2 == pass && $got == 0 && $(cat out) == *" ok" || $2 == fail && $got != 0 && $(cat out) == *WRONG* ]] || fail "$1"
 }
 boot raw pass -device loader,file=img.binary,addr="$address",force-raw=on -device loader,addr="$entry",cpu-num=0

@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Relocates prog.c's program away from its link address and runs the ELF output as it is: with
-# --include-readonly it must pass; without, warn and fail. On examples/board.sh, which loads a raw
+# --include-readonly it must pass. On examples/board.sh, which loads a raw
 # image at ADDRESS: relocated for another ADDRESS, it must fail; its -z undefs variant must pass with
-# the board's symbols given by -f and -d, its -DREADONLY variant (thread-local data, its own build id
-# and unwind table) with --include-readonly.
+# the board's symbols given by -f and -d.
 #   run.sh PIESHIFT lld|gnu MACHINE TARGET GNU_LD QEMU [BOARD_LD]   (QEMU "env" runs natively)
 # GNU_LD may carry options after commas (riscv64-linux-gnu-ld,-m,elf32lriscv); BOARD_LD links the
 # board where lld has no such machine.
@@ -28,7 +27,7 @@ expect() {  # expect NAME STATUS WARNINGS OFFSET OPTIONS...: relocates to addres
   if [[ " $* " == *" -O elf "* ]]; then ((tool == 0)) && chmod +x prog.img && ${QEMU/#env/} ./prog.img 2>>err
   else ((tool == 0)) && "$board" "$target" "$dir" prog.img $address $(($(cat entry) - offset)) 2>>err; fi
   local got=$?
-  echo "$name: $tool, warnings $warned, run $got"
+  echo "$name: $tool, $warned, $got"
   [[ $tool == 0 && $warned == "$warnings" && ($want == fail && $got != 0 || $got == "$want") ]] ||
     { failed=1; cat err; }
 }
@@ -37,19 +36,9 @@ build "" || exit 1
 # the board, which calls the entry as a function, runs the raw image instead.
 elf=$([[ $target == mips* ]] || echo "-O elf")
 expect include_readonly 0 0 0 --include-readonly $elf
-expect default fail 1 0 $elf
 expect wrong_address fail 0 0x10000 --include-readonly
 # GNU ld resolves an executable's undefined symbols to 0 unless they are exported as dynamic ones.
 build "-z undefs --export-dynamic" -DUNDEFS || exit 1
 counter=$(awk '$2 == "board_counter" { print $2 "=" $1 }' board.sym)
 expect undefs 0 0 0 --include-readonly -f board.sym -d "$counter"
-# Thread-local data, the build id and the unwind table (ARM has its own) with --include-readonly.
-# Their addresses come from a script of assignments after the object (GNU ld for MIPS fails on
-# --defsym=X=ADDR(...) and on the script before the object).
-printf 'build_id_note = ADDR(.note.gnu.build-id);\nunwind_table = ADDR(%s);\n' \
-  "$([[ $target == arm* ]] && echo .ARM.exidx || echo .eh_frame)" >tables.ld
-# ARM has unwind entries anyway; with -funwind-tables they would need a C library's personality.
-build "--build-id tables.ld" -DREADONLY $([[ $target == arm* ]] || echo -funwind-tables) ||
-  exit 1
-expect readonly_tables 0 0 0 --include-readonly
 exit $failed
