@@ -84,6 +84,10 @@ def mutants(line):
     for x in NUMBER.finditer(m):
         if m[: x.start()].rstrip().endswith("#include") or "#" in m[: x.start()]:
             continue
+        # Error codes are only ever compared with zero: -1 nudged to -2 is the same program. The
+        # operator above is the fault such a line can have.
+        if m[: x.start()].endswith("return -"):
+            continue
         text = x.group(1)
         nudged = hex(int(text, 16) + 1) if text[:2].lower() == "0x" else str(int(text) + 1)
         at(x.start(), x.start() + len(text), nudged, "constant nudged")
