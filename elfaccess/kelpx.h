@@ -248,13 +248,10 @@ inline int64_t kelpx_load_Sxword(const kelpx_handle *elf, const void *pointer) {
         return static_cast<int32_t>(kelpbase_get_u32(p, elf->msb));
     return static_cast<int64_t>(kelpbase_get_u64(p, elf->msb));
 }
-// ELF32: refuses (non-zero) a value that is not a 32-bit quantity zero- or sign-extended to 64 bits.
+// Writes an address-sized word of the input's class and byte order: in ELF32 the low 32 bits, as a
+// 32-bit machine adds modulo 2^32 (the caller refuses values that are no address there). Gives 0.
 [[nodiscard]] inline int kelpx_store_Addr(const kelpx_handle *elf, void *pointer, uint64_t value) {
     const unsigned width = elf->elfclass == 1 ? 4 : 8;
-    // A 32-bit image can hold an address only if dropping the upper half loses nothing: the value is
-    // a 32-bit quantity, zero- or sign-extended (addresses wrap modulo 2^32 in a 32-bit image).
-    if (width == 4 && value > UINT32_MAX && value < UINT64_C(0xffffffff80000000))
-        return -1;
     kelpbase_put_word(static_cast<uint8_t *>(pointer), width, value, elf->msb);
     return 0;
 }

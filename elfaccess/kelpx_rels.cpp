@@ -24,9 +24,9 @@ enum class kelp_pick : uint8_t {
     by_class,      // elf32, elf64: the ELF class
     by_ppc64_abi,  // elfv1, elfv2: the ABI bits of e_flags, in ELF64 only
 };
-constexpr std::array<std::string_view, 2> variant_names(kelp_pick pick) {
-    if (pick == kelp_pick::by_class) return {"elf32", "elf64"};
-    return {"elfv1", "elfv2"};
+constexpr auto variant_names(kelp_pick pick) {
+    using namespace std::string_view_literals;
+    return pick == kelp_pick::by_class ? std::array{"elf32"sv, "elf64"sv} : std::array{"elfv1"sv, "elfv2"sv};
 }
 
 // The variant of the machine that fits elf (an index into variant_names), or -1.

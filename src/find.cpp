@@ -11,7 +11,7 @@ int find_dynamic(context *ctx, const kelpx_handle *elf, kelpx_section *dynamic_i
     if (ctx->verbose >= 1)
         puts("Search dynamic section...");
     uint32_t num_sections = kelpx_get_num_of_sections(elf);
-    for (uint32_t i = 0; i < num_sections; i++) {
+    for (uint32_t i = 1; i < num_sections; i++) {  // 0 is the reserved null section
         if (kelpx_get_section(elf, dynamic_info, i) != 0)
             continue;
         if (kelpx_section_is_dynamic(dynamic_info))

@@ -83,7 +83,7 @@ void encode_elf(const context *ctx, const kelpx_handle *elf, uint64_t entry, std
     std::vector<uint16_t> new_index(num_sections, 0);
     kelpx_section symtab{};
     bool has_symtab = false;
-    for (uint32_t i = 0; i < num_sections; i++) {
+    for (uint32_t i = 1; i < num_sections; i++) {  // 0 is the reserved null section
         kelpx_section s;
         if (kelpx_get_section(elf, &s, i) != 0)
             continue;

@@ -120,7 +120,7 @@ int determine_vspace(context *ctx, const kelpx_handle *elf) {
         puts("Determine virtual space...");
     uint32_t num_sections = kelpx_get_num_of_sections(elf);
     bool found = false;
-    for (uint32_t i = 0; i < num_sections; i++) {
+    for (uint32_t i = 1; i < num_sections; i++) {  // 0 is the reserved null section
         kelpx_section section;
         if (kelpx_get_section(elf, &section, i) != 0 || !counts_for_bounds(ctx, &section))
             continue;
@@ -166,7 +166,7 @@ int copy_sections(context *ctx, const kelpx_handle *elf) {
     if (ctx->gap_fill != 0)
         memset(ctx->vspace, ctx->gap_fill, ctx->image_size);
     uint32_t num_sections = kelpx_get_num_of_sections(elf);
-    for (uint32_t i = 0; i < num_sections; i++) {
+    for (uint32_t i = 1; i < num_sections; i++) {  // 0 is the reserved null section
         kelpx_section section;
         if (kelpx_get_section(elf, &section, i) != 0)
             continue;
@@ -215,7 +215,7 @@ int section_find_excluded(const context *ctx, const kelpx_handle *elf, excluded_
     try {
         std::vector<uint64_t> image_ends;
         uint32_t num_sections = kelpx_get_num_of_sections(elf);
-        for (uint32_t i = 0; i < num_sections; i++) {
+        for (uint32_t i = 1; i < num_sections; i++) {  // 0 is the reserved null section
             kelpx_section section;
             if (kelpx_get_section(elf, &section, i) != 0 || !is_allocated(&section) || is_tbss(&section))
                 continue;

@@ -18,8 +18,17 @@ namespace {
 
 // The key of every hash of this run. A fixed hash (the PJW hash of ELF hash sections, say) lets a
 // crafted symbol file give every name one value, and each addition then compares with all the others.
-uint64_t hash_key[2];
-bool hash_key_set;
+struct hash_key_t {
+    uint64_t k[2];
+};
+const hash_key_t &hash_key() {
+    static const hash_key_t key = [] {
+        hash_key_t drawn{};
+        osdep_random_key(drawn.k);
+        return drawn;
+    }();
+    return key;
+}
 
 uint64_t rotl(uint64_t x, int bits) {
     return x << bits | x >> (64 - bits);
@@ -43,8 +52,9 @@ struct sip_state {
 };
 
 uint64_t siphash(const uint8_t *p, size_t n) {
-    sip_state s{hash_key[0] ^ 0x736f6d6570736575u, hash_key[1] ^ 0x646f72616e646f6du,
-                hash_key[0] ^ 0x6c7967656e657261u, hash_key[1] ^ 0x7465646279746573u};
+    const uint64_t *key = hash_key().k;  // drawn on first use, once per run
+    sip_state s{key[0] ^ 0x736f6d6570736575u, key[1] ^ 0x646f72616e646f6du, key[0] ^ 0x6c7967656e657261u,
+                key[1] ^ 0x7465646279746573u};
     const size_t whole = n - n % 8;
     for (size_t i = 0; i < whole; i += 8)
         s.absorb(kelpbase_get_u64(p + i, 0));
@@ -98,10 +108,6 @@ symtab *symtab_create() {
     if (t == nullptr) {
         errno = ENOMEM;
         return nullptr;
-    }
-    if (!hash_key_set) {
-        osdep_random_key(hash_key);
-        hash_key_set = true;
     }
     if (htsumax_init(&t->defs, name_hash, cstring_equal) != 0) {
         delete t;

@@ -60,6 +60,7 @@ std::string W(const std::string &at, const std::string &sec, const char *tail = 
 const std::string IN = " 0x10000000 in", F = E("Failed to apply relocations"),
                   LOAD = "%P: Could not load 'in' as ELF\n", LONG(252, 'c'),
                   SYMTAB = E("Could not load symtab information"),
+                  NOSYM = E("Incomplete symtab information in DYNAMIC"),
                   NOSPACE = E("Could not determine virtual space"),
                   PHDR = E("Virtual address not found in LOAD phdr") + NOSPACE,
                   SYM1 = E("Could not get symbol info for sym 1") + F,
@@ -203,8 +204,7 @@ const Case cases[] = {
     {"past_last_word", "L64", {.rels = {{0x3fc, 0, RR, 1}}}, {}, IN, 1,
      E("r_offset 0x3fc is out of bounds") + F},
     // Symbol table entries of the dynamic section.
-    {"no_syment", "L32", {}, {dyn_tag(DT_SYMENT)}, IN, 1, E("Incomplete symtab information in "
-     "DYNAMIC") + E("DT_SYMENT is missing") + SYMTAB},
+    {"no_syment", "L32", {}, {dyn_tag(DT_SYMENT)}, IN, 1, NOSYM + E("DT_SYMENT is missing") + SYMTAB},
     {"syment_small_64", "L64", {}, {dyn_value(DT_SYMENT, 0, 23)}, IN, 1,
      E("DT_SYMENT value (23) is smaller than expected") + SYMTAB},
     {"syment_huge", "B64", {}, {dyn_value(DT_SYMENT, 0, 0x100000000)}, IN, 1,
@@ -215,7 +215,7 @@ const Case cases[] = {
     {"start_outside_load", "L64", {}, {field("p_vaddr", 0x210)}, IN, 1, PHDR},
     {"end_outside_load", "B64", {}, {field("p_memsz", 0x15f)}, IN, 1, PHDR},
     {"align_0", "L32", {}, {field("p_align", 0)}, IN, 0, "", {}, "", {}, "in.out", 0x160},
-    {"too_large", "L64", {}, {field("p_memsz", 0x200000000), field("sh_size", 0x100000000, 3)}, IN,
+    {"too_large", "L64", {}, {field("p_memsz", 0x200000000), field("sh_size", 0xfffffec0, 3)}, IN,
      1, E("Virtual space is too large")},
     {"section_wraps", "B64", {}, {field("sh_size", NEG(0x100), 2)}, IN, 1,
      E("Section #2 [.data] (0xffffffffffffff00 octets at 0x300) does not fit in the virtual "
@@ -313,10 +313,19 @@ const Case cases[] = {
      "img"},
     {"entry_full", "L64", {}, {}, "--output-entry /dev/full" + IN, 1,
      E("Could write: No space left on device") + E("Could not save entry point to '/dev/full'.")},
+    // The command line: each mistake refused alone.
+    {"no_operand", "L64", {}, {}, "", 1, "%P: missing operand\nType \"%P --help\" for usage\n"},
+    {"third_operand", "L64", {}, {}, "0 in x", 1, "%P: unexpected operand: \"x\"\n"},
+    {"option_bad", "L64", {}, {}, "-q" + IN, 1, "%P: Invalid option: -q\n"},
+    {"argument_missing", "L64", {}, {}, "-d", 1, "%P: Missing argument\n"},
+    // A writable section that is not allocated takes no room.
+    {"write_not_alloc", "L64", {}, {field("sh_flags", SHF_WRITE, 9)}, IN, 0},
+    // Intel HEX across a 64 KiB boundary: a new upper address record.
+    {"ihex_64k", "B32", {}, {}, "-O ihex 0x1ff00 in", 0},
     // The trace: stages, then each section, then each relocation.
-    {"trace_2", "L32", {.rels = {{0x300, 0, RR, NEG(0x10)}}}, {}, "-vv" + IN, 0, "",
+    {"trace_2", "L32", {.rels = {{0x300, 0, RR, NEG(0x10)}}}, {}, "-vv --output-entry e" + IN, 0, "",
      {{0x300, BIAS - 0x10}}, V2 + "Apply relocations at 0x418...\n  R_386_RELATIVE, 0x0 + "
-     "0xfffffffffffffff0\nDone.\n"},
+     "0xfffffffffffffff0\nDone.\nSaving entry point...\n  0x10000004 (old: 0x204)\nDone.\n"},
 };
 
 // Every machine with the four types the tool applies for it, in the class and byte order it uses:

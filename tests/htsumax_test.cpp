@@ -60,4 +60,31 @@ TEST_F(Htsumax, FailedGrowthKeepsTheLastEmptySlot) {
     EXPECT_EQ(std::pair(htsumax_fill(&t), htsumax_has(&t, &keys[0])), std::pair(6u, 0));
 }
 
+// A table of its own allocation: copied independently, walked, its slots' states; allocation
+// failures refused.
+TEST_F(Htsumax, AllocatedCopiedWalked) {
+    htsumax *a = htsumax_alloc(key_hash, key_equal);
+    for (int i = 0; i < 20; ++i) htsumax_set(a, key(i, uint32_t(i % 3)), 100 + uint64_t(i));
+    htsumax *c = htsumax_copy(a);
+    htsumax_free(a);
+    htsumax_delentry(c, htsumax_getentry(c, &keys[5]));
+    uint64_t sum = 0;
+    for (htsumax_entry *e = htsumax_first(c); e != nullptr; e = htsumax_next(c, e)) sum += e->value;
+    int states[3] = {};
+    for (uint32_t i = 0; i < htsumax_size(c); ++i)
+        states[0] += htsumax_isused(&c->slots[i]), states[1] += htsumax_isdeleted(&c->slots[i]),
+            states[2] += htsumax_isempty(&c->slots[i]);
+    EXPECT_EQ((std::tuple{sum, htsumax_get(c, &keys[7]), htsumax_get(c, &keys[5]), states[0],
+                         states[1], states[2], htsumax_popentry(c, &keys[6])->value}),
+              std::tuple(2085u, 107u, 0u, 19, 1, 12, 106u));
+    allowed = 0;
+    EXPECT_EQ((std::tuple{htsumax_copy(c), htsumax_resize(c, 100), htsumax_alloc(key_hash, key_equal)}),
+              std::tuple(nullptr, -1, nullptr));
+    allowed = 1;
+    EXPECT_EQ(htsumax_alloc(key_hash, key_equal), nullptr);
+    allowed = INT_MAX;
+    EXPECT_EQ((std::tuple{htsumax_clear(c), htsumax_length(c), htsumax_size(c)}), std::tuple(0, 0u, 8u));
+    htsumax_free(c);
+}
+
 }  // namespace

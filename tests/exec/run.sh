@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Relocates prog.c's program away from its link address and runs the ELF output as it is: with
-# --include-readonly it must pass. On examples/board.sh, which loads a raw
+# Relocates prog.c's program away from its link address and runs the ELF output as it is (readelf
+# reading it without a warning): with --include-readonly it must pass. On examples/board.sh, which loads a raw
 # image at ADDRESS: relocated for another ADDRESS, it must fail; its -z undefs variant must pass with
 # the board's symbols given by -f and -d.
 #   run.sh PIESHIFT lld|gnu MACHINE TARGET GNU_LD QEMU [BOARD_LD]   (QEMU "env" runs natively)
@@ -24,7 +24,9 @@ expect() {  # expect NAME STATUS WARNINGS OFFSET OPTIONS...: relocates to addres
   local name=$1 want=$2 warnings=$3 offset=$4; shift 4
   "$pieshift" "$@" --output-entry entry -o prog.img $((address + offset)) prog.elf 2>err
   local tool=$? warned=$(grep -c '^WARNING: .*\[\.rodata\]' err)
-  if [[ " $* " == *" -O elf "* ]]; then ((tool == 0)) && chmod +x prog.img && ${QEMU/#env/} ./prog.img 2>>err
+  if [[ " $* " == *" -O elf "* ]]; then
+    ((tool == 0)) && [[ -z $(readelf -a prog.img 2>&1 >/dev/null) ]] && chmod +x prog.img &&
+      ${QEMU/#env/} ./prog.img 2>>err
   else ((tool == 0)) && "$board" "$target" "$dir" prog.img $address $(($(cat entry) - offset)) 2>>err; fi
   local got=$?
   echo "$name: $tool, $warned, $got"
