@@ -1,8 +1,9 @@
 # pieshift_add_image(): a custom target that relocates a linked static PIE with pieshift::pieshift,
 # which an installed package imports and an including project's pieshift build defines.
 #
-#   pieshift_add_image(<name> TARGET <elf-target> ADDRESS <addr> [OUTPUT <file>] [DEFINE SYM=VAL ...]
-#                      [SYMFILE <file> ...] [INCLUDE_READONLY] [ENTRY_FILE <file>])
+#   pieshift_add_image(<name> TARGET <elf-target> ADDRESS <addr> [OUTPUT <file>]
+#                      [FORMAT binary|ihex|srec|elf] [DEFINE SYM=VAL ...] [SYMFILE <file> ...]
+#                      [INCLUDE_READONLY] [ENTRY_FILE <file>] [GAP_FILL <byte>] [PAD_TO <address>])
 #
 # OUTPUT defaults to <name>.img and ENTRY_FILE has none; both are relative to the current binary
 # directory, symbol files to the current source directory. Symbol files are read before the DEFINEs,
@@ -15,7 +16,7 @@ function(pieshift_add_image name)
   # keyword's one value as it is given. A new option of that kind is one entry here. (The table lives
   # in the function: a project that includes pieshift's directory does not see its variables.)
   set(flag_keywords INCLUDE_READONLY=--include-readonly)
-  set(value_keywords)
+  set(value_keywords FORMAT=--output-format GAP_FILL=--gap-fill PAD_TO=--pad-to)
 
   set(flags)
   set(values TARGET ADDRESS OUTPUT ENTRY_FILE)
