@@ -75,8 +75,9 @@ TEST_F(Htsumax, AllocatedCopiedWalked) {
         states[0] += htsumax_isused(&c->slots[i]), states[1] += htsumax_isdeleted(&c->slots[i]),
             states[2] += htsumax_isempty(&c->slots[i]);
     EXPECT_EQ((std::tuple{sum, htsumax_get(c, &keys[7]), htsumax_get(c, &keys[5]), states[0],
-                         states[1], states[2], htsumax_popentry(c, &keys[6])->value}),
-              std::tuple(2085u, 107u, 0u, 19, 1, 12, 106u));
+                          states[1], states[2], htsumax_popentry(c, &keys[6])->value,
+                          htsumax_pop(c, &keys[5])}),
+              std::tuple(2085u, 107u, 0u, 19, 1, 12, 106u, 0u));
     allowed = 0;
     EXPECT_EQ((std::tuple{htsumax_copy(c), htsumax_resize(c, 100), htsumax_alloc(key_hash, key_equal)}),
               std::tuple(nullptr, -1, nullptr));
