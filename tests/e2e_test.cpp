@@ -204,7 +204,8 @@ const Case cases[] = {
     {"past_last_word", "L64", {.rels = {{0x3fc, 0, RR, 1}}}, {}, IN, 1,
      E("r_offset 0x3fc is out of bounds") + F},
     // Symbol table entries of the dynamic section.
-    {"no_syment", "L32", {}, {dyn_tag(DT_SYMENT)}, IN, 1, NOSYM + E("DT_SYMENT is missing") + SYMTAB},
+    {"no_syment", "L32", {}, {dyn_tag(DT_SYMENT)}, IN, 1,
+     NOSYM + E("DT_SYMENT is missing") + SYMTAB},
     {"syment_small_64", "L64", {}, {dyn_value(DT_SYMENT, 0, 23)}, IN, 1,
      E("DT_SYMENT value (23) is smaller than expected") + SYMTAB},
     {"syment_huge", "B64", {}, {dyn_value(DT_SYMENT, 0, 0x100000000)}, IN, 1,
@@ -323,7 +324,8 @@ const Case cases[] = {
     // Intel HEX across a 64 KiB boundary: a new upper address record.
     {"ihex_64k", "B32", {}, {}, "-O ihex 0x1ff00 in", 0},
     // The trace: stages, then each section, then each relocation.
-    {"trace_2", "L32", {.rels = {{0x300, 0, RR, NEG(0x10)}}}, {}, "-vv --output-entry e" + IN, 0, "",
+    {"trace_2", "L32", {.rels = {{0x300, 0, RR, NEG(0x10)}}}, {},
+     "-vv --output-entry e" + IN, 0, "",
      {{0x300, BIAS - 0x10}}, V2 + "Apply relocations at 0x418...\n  R_386_RELATIVE, 0x0 + "
      "0xfffffffffffffff0\nDone.\nSaving entry point...\n  0x10000004 (old: 0x204)\nDone.\n"},
 };

@@ -79,12 +79,14 @@ TEST_F(Htsumax, AllocatedCopiedWalked) {
                           htsumax_pop(c, &keys[5])}),
               std::tuple(2085u, 107u, 0u, 19, 1, 12, 106u, 0u));
     allowed = 0;
-    EXPECT_EQ((std::tuple{htsumax_copy(c), htsumax_resize(c, 100), htsumax_alloc(key_hash, key_equal)}),
+    EXPECT_EQ((std::tuple{htsumax_copy(c), htsumax_resize(c, 100),
+                          htsumax_alloc(key_hash, key_equal)}),
               std::tuple(nullptr, -1, nullptr));
     allowed = 1;
     EXPECT_EQ(htsumax_alloc(key_hash, key_equal), nullptr);
     allowed = INT_MAX;
-    EXPECT_EQ((std::tuple{htsumax_clear(c), htsumax_length(c), htsumax_size(c)}), std::tuple(0, 0u, 8u));
+    EXPECT_EQ((std::tuple{htsumax_clear(c), htsumax_length(c), htsumax_size(c)}),
+              std::tuple(0, 0u, 8u));
     htsumax_free(c);
 }
 

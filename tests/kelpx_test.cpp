@@ -12,7 +12,8 @@ using std::tuple;
 
 TEST(Kelpx, LibraryCalls) {
     const testrun::TempDir dir;
-    const Built b = build(B64, {.rels = {{0x300, 0, RR, 5}}, .plt = {{0x308, 0, RR}}, .plt_rela = false});
+    const Built b =
+        build(B64, {.rels = {{0x300, 0, RR, 5}}, .plt = {{0x308, 0, RR}}, .plt_rela = false});
     dir.write("in", b.bytes);
     kelpx_handle elf{}, copy{};
     ASSERT_EQ(kelpx_load(&elf, dir.file("none").c_str()), -1);

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Relocates prog.c's program away from its link address and runs the ELF output as it is (readelf
-# reading it without a warning): with --include-readonly it must pass. On examples/board.sh, which loads a raw
-# image at ADDRESS: relocated for another ADDRESS, it must fail; its -z undefs variant must pass with
-# the board's symbols given by -f and -d.
+# reading it without a warning): with --include-readonly it must pass. On examples/board.sh, which
+# loads a raw image at ADDRESS: relocated for another ADDRESS, it must fail; its -z undefs variant
+# must pass with the board's symbols given by -f and -d.
 #   run.sh PIESHIFT lld|gnu MACHINE TARGET GNU_LD QEMU [BOARD_LD]   (QEMU "env" runs natively)
 # GNU_LD may carry options after commas (riscv64-linux-gnu-ld,-m,elf32lriscv); BOARD_LD links the
 # board where lld has no such machine.
@@ -20,14 +20,17 @@ build() {  # build LDFLAGS CFLAGS...
     -fno-asynchronous-unwind-tables "${@:2}" -c "$here/prog.c" -o prog.o &&
     $linker -static -pie --no-dynamic-linker -z norelro --entry=exit_start prog.o $1 -o prog.elf
 }
-expect() {  # expect NAME STATUS WARNINGS OFFSET OPTIONS...: relocates to address + OFFSET, runs at address
+# expect NAME STATUS WARNINGS OFFSET OPTIONS...: relocates to address + OFFSET, runs at address
+expect() {
   local name=$1 want=$2 warnings=$3 offset=$4; shift 4
   "$pieshift" "$@" --output-entry entry -o prog.img $((address + offset)) prog.elf 2>err
   local tool=$? warned=$(grep -c '^WARNING: .*\[\.rodata\]' err)
   if [[ " $* " == *" -O elf "* ]]; then
     ((tool == 0)) && [[ -z $(readelf -a prog.img 2>&1 >/dev/null) ]] && chmod +x prog.img &&
       ${QEMU/#env/} ./prog.img 2>>err
-  else ((tool == 0)) && "$board" "$target" "$dir" prog.img $address $(($(cat entry) - offset)) 2>>err; fi
+  else
+    ((tool == 0)) && "$board" "$target" "$dir" prog.img $address $(($(cat entry) - offset)) 2>>err
+  fi
   local got=$?
   echo "$name: $tool, $warned, $got"
   [[ $tool == 0 && $warned == "$warnings" && ($want == fail && $got != 0 || $got == "$want") ]] ||
