@@ -288,9 +288,11 @@ const Case cases[] = {
     // Symbol files: a NUL byte refused with its line.
     {"symfile_nul", "L64", {}, {}, "-f s" + IN, 1, E("NUL byte in line 2 of 's'") + SYMFILE,
      {}, "", {{"s", std::string("1 a\n2 b\0c\n", 10)}}},
-    // Containers, read back by objcopy; gap fill (.bss stays zero) and padding; what they refuse.
+    // Containers, read back by objcopy (of ELF, what its sections hold); gap fill (.bss stays
+    // zero) and padding; what they refuse.
     {"gap_fill_pad_to", "all", EACH_TYPE, {}, "--gap-fill 0xff --pad-to 0x10000280" + IN, 0, "",
      EACH_STORED, "", {}, "in.out", 0x280},
+    {"elf", "L64 L32", EACH_TYPE, {}, "-O elf" + IN, 0, "", EACH_STORED, "", {}, "in.out", 0x140},
     {"ihex", "L32 B64", EACH_TYPE, {}, "-O ihex --gap-fill 0x5a" + IN, 0, "", EACH_STORED},
     {"srec", "L64 B32", EACH_TYPE, {}, "-O srec --pad-to 0x10000300 --output-entry e" + IN, 0, "",
      EACH_STORED, "", {}, "in.out", 0x300},
@@ -403,9 +405,10 @@ TEST_P(E2E, Run) {
     std::string image = image_of(k, c.pie).replace(0x10, 0xf0, 0xf0, fill);
     image.replace(0x160, 0xa0, 0xa0, fill).resize(std::max<size_t>(c.size, 0x200), fill);
     Built want{k, image.substr(0, c.size), {}};
-    for (const char *format : {"ihex", "srec"})
+    for (const char *format : {"ihex", "srec", "elf"})
         if (c.args.find(format) != c.args.npos) {
-            EXPECT_EQ(run({"objcopy", "-I", format, "-O", "binary", c.output, c.output}, dir.path)
+            const std::string in = *format == 'e' ? "default" : format;
+            EXPECT_EQ(run({"objcopy", "-I", in, "-O", "binary", c.output, c.output}, dir.path)
                           .status, 0);
         }
     for (const auto &[addr, word] : c.stores) want.put(addr - 0x200, k.w, word);
