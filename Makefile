@@ -64,13 +64,14 @@ windows:
 # The Linux build's end-to-end tests (the table and the real static PIEs) against pieshift.exe. The first
 # run makes the wine prefix, kept in the Windows build directory. The rows made of POSIX symbolic links
 # and of a name at the POSIX length limit are left out: Windows sees neither as the rows mean them.
-# One persistent wine server serves the whole run, and a row gets three tries: a wine client that starts
+# One persistent wine server (started once the first run has made the prefix, after the server of that
+# run has gone) serves the whole run, and a row gets three tries: a wine client that starts
 # while a server is exiting loses its connection ("recvmsg: Connection reset by peer"). pieshift is
 # deterministic, so a real fault fails every try.
 test-wine: build windows
 	export WINEDEBUG=-all WINEPREFIX=$(abspath $(WIN_BUILD))/wineprefix && \
-	{ $(WINESERVER) -k 2>/dev/null || true; } && $(WINESERVER) -p && \
 	$(WINE) $(WIN_BUILD)/pieshift.exe --version && \
+	{ $(WINESERVER) -k 2>/dev/null || true; } && $(WINESERVER) -w && $(WINESERVER) -p && \
 	cd $(BUILD) && PIESHIFT_TEST_BIN=$(abspath $(WIN_BUILD))/pieshift.exe PIESHIFT_TEST_WRAPPER=$(WINE) \
 	    ctest -R 'E2E|Toolchain' -E 'output_not_in_place|output_through_links|outputs_same_file' \
 	    --repeat until-pass:3 --output-on-failure -j $(JOBS); \
