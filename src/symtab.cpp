@@ -34,8 +34,6 @@ uint64_t rotl(uint64_t x, int bits) {
     return x << bits | x >> (64 - bits);
 }
 
-// SipHash-1-3 (Aumasson and Bernstein): without the key, finding colliding inputs costs as much as
-// guessing it.
 struct sip_state {
     uint64_t v0, v1, v2, v3;
     void round() {
@@ -51,8 +49,9 @@ struct sip_state {
     }
 };
 
-uint64_t siphash(const uint8_t *p, size_t n) {
-    const uint64_t *key = hash_key().k;  // drawn on first use, once per run
+}  // namespace
+
+uint64_t symtab_siphash(const uint64_t key[2], const uint8_t *p, size_t n) {
     sip_state s{key[0] ^ 0x736f6d6570736575u, key[1] ^ 0x646f72616e646f6du, key[0] ^ 0x6c7967656e657261u,
                 key[1] ^ 0x7465646279746573u};
     const size_t whole = n - n % 8;
@@ -67,9 +66,11 @@ uint64_t siphash(const uint8_t *p, size_t n) {
     return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
 
+namespace {
+
 uint32_t name_hash(const void *key) {
     const char *name = static_cast<const char *>(key);
-    uint64_t h = siphash(reinterpret_cast<const uint8_t *>(name), strlen(name));
+    uint64_t h = symtab_siphash(hash_key().k, reinterpret_cast<const uint8_t *>(name), strlen(name));
     return static_cast<uint32_t>(h ^ h >> 32);
 }
 
@@ -100,7 +101,7 @@ int find_nuls(symtab *t) {
 uint64_t symtab_hash_number(uint64_t value) {
     uint8_t bytes[8];
     kelpbase_put_word(bytes, 8, value, 0);
-    return siphash(bytes, sizeof bytes);
+    return symtab_siphash(hash_key().k, bytes, sizeof bytes);
 }
 
 symtab *symtab_create() {

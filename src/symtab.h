@@ -37,6 +37,9 @@ void symtab_destroy(symtab *t);
 [[nodiscard]] int symtab_get_name(symtab *t, uint32_t st_name, const char **name, size_t *name_length);
 // 0 and *value set when the user defined `name`, of name_length bytes; -1 and *value untouched otherwise.
 [[nodiscard]] int symtab_redefine(symtab *t, uint64_t *value, const char *name, size_t name_length);
+// SipHash-1-3 (Aumasson and Bernstein) of n bytes under the key key[0], key[1] (the key's bytes
+// 0-7 and 8-15, little-endian): without the key, finding colliding inputs costs as much as guessing it.
+uint64_t symtab_siphash(const uint64_t key[2], const uint8_t *p, size_t n);
 // A hash of value that differs per run, for tables keyed by numbers read from the input.
 uint64_t symtab_hash_number(uint64_t value);
 // Adds or replaces a definition; the table keeps its own copy of the name.

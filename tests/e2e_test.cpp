@@ -321,15 +321,12 @@ const Case cases[] = {
     {"third_operand", "L64", {}, {}, "0 in x", 1, "%P: unexpected operand: \"x\"\n"},
     {"option_bad", "L64", {}, {}, "-q" + IN, 1, "%P: Invalid option: -q\n"},
     {"argument_missing", "L64", {}, {}, "-d", 1, "%P: Missing argument\n"},
-    // A writable section that is not allocated takes no room.
-    {"write_not_alloc", "L64", {}, {field("sh_flags", SHF_WRITE, 9)}, IN, 0},
     // Intel HEX across a 64 KiB boundary: a new upper address record.
     {"ihex_64k", "B32", {}, {}, "-O ihex 0x1ff00 in", 0},
     // The trace: stages, then each section, then each relocation.
-    {"trace_2", "L32", {.rels = {{0x300, 0, RR, NEG(0x10)}}}, {},
-     "-vv --output-entry e" + IN, 0, "",
+    {"trace_2", "L32", {.rels = {{0x300, 0, RR, NEG(0x10)}}}, {}, "-vv" + IN, 0, "",
      {{0x300, BIAS - 0x10}}, V2 + "Apply relocations at 0x418...\n  R_386_RELATIVE, 0x0 + "
-     "0xfffffffffffffff0\nDone.\nSaving entry point...\n  0x10000004 (old: 0x204)\nDone.\n"},
+     "0xfffffffffffffff0\nDone.\n"},
 };
 
 // Every machine with the four types the tool applies for it, in the class and byte order it uses:

@@ -2,6 +2,7 @@
 // never takes the last empty slot but refuses the addition.
 #include "htsumax.h"
 #include "htsumax_testhook.h"
+#include "symtab.h"
 
 #include <gtest/gtest.h>
 
@@ -88,6 +89,13 @@ TEST_F(Htsumax, AllocatedCopiedWalked) {
     EXPECT_EQ((std::tuple{htsumax_clear(c), htsumax_length(c), htsumax_size(c)}),
               std::tuple(0, 0u, 8u));
     htsumax_free(c);
+}
+
+// The names' hash is SipHash-1-3: bytes 0 to 14 under the key of bytes 0 to 15.
+TEST(Siphash, Vector) {
+    const uint64_t key[2] = {0x0706050403020100, 0x0f0e0d0c0b0a0908};
+    const uint8_t b[15] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
+    EXPECT_EQ(symtab_siphash(key, b, 15), 0xd320d86d2a519956);
 }
 
 }  // namespace
