@@ -131,12 +131,12 @@ const Case cases[] = {
     {"ignore_weak_not_global", "L64",
      {.rels = {{0x300, 1, RS}, {0x308, 2, RR}}, .syms = {{"w", 0x20, 0, 0}, und("g")}}, {},
      "--ignore-weak" + IN, 1, E("Symbol \"g\" is undefined") + F},
-    // Symbol files: comments, blank lines, extra fields, CR LF, octal, -1, swapped fields; the
-    // later definition wins.
+    // Symbol files: comments, blank lines, extra fields, CR LF, octal, -1, swapped fields (what
+    // follows the format's third field is ignored); the later definition wins.
     {"symbol_files", "L64",
      {.rels = {{0x300, 1, RS}, {0x308, 2, RS}, {0x310, 3, RS}, {0x318, 4, RS}, {0x320, 5, RS}},
      .syms = {und("a"), und("b"), und("c"), und("d"),
-     und("e")}}, {}, "-f s1 -F ::field::2:1 -f s2 -d d=4 -d d=5" + IN, 0, "",
+     und("e")}}, {}, "-f s1 -F ::field::2:1:x -f s2 -d d=4 -d d=5" + IN, 0, "",
      {{0x300, 0x5000}, {0x308, 0100}, {0x310, NEG(1)}, {0x318, 5}, {0x320, 0x99}}, "",
      {{"s1", "# value name\n\n  0x5000 a  more words\r\n\t0100\tb\r\n-1 c\n7 d\n"},
      {"s2", "e 0x99 x\n# 1 e\n"}}},

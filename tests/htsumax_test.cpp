@@ -71,12 +71,12 @@ TEST_F(Htsumax, AllocatedCopiedWalked) {
     htsumax_delentry(c, htsumax_getentry(c, &keys[5]));
     uint64_t sum = 0;
     for (htsumax_entry *e = htsumax_first(c); e != nullptr; e = htsumax_next(c, e)) sum += e->value;
-    int states[3] = {};
+    int st[3] = {};
     for (uint32_t i = 0; i < htsumax_size(c); ++i)
-        states[0] += htsumax_isused(&c->slots[i]), states[1] += htsumax_isdeleted(&c->slots[i]),
-            states[2] += htsumax_isempty(&c->slots[i]);
-    EXPECT_EQ((std::tuple{sum, htsumax_get(c, &keys[7]), htsumax_get(c, &keys[5]), states[0],
-                          states[1], states[2], htsumax_popentry(c, &keys[6])->value,
+        st[0] += htsumax_isused(&c->slots[i]), st[1] += htsumax_isdeleted(&c->slots[i]),
+            st[2] += htsumax_isempty(&c->slots[i]);
+    EXPECT_EQ((std::tuple{sum, htsumax_get(c, &keys[7]), htsumax_get(c, &keys[5]), st[0],
+                          st[1], st[2], htsumax_popentry(c, &keys[6])->value,
                           htsumax_pop(c, &keys[5])}),
               std::tuple(2085u, 107u, 0u, 19, 1, 12, 106u, 0u));
     allowed = 0;
