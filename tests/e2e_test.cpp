@@ -65,11 +65,11 @@ const std::string IN = " 0x10000000 in", F = E("Failed to apply relocations"),
                   PHDR = E("Virtual address not found in LOAD phdr") + NOSPACE,
                   SYM1 = E("Could not get symbol info for sym 1") + F,
                   SYMFILE = E("Could not load symfile 's'"), SAVE = E("Could not save output.");
-const std::string V2 = "Relocating 'in' to 0x10000000, and save to 'in.out'\n"
+const std::string V1 = "Relocating 'in' to 0x10000000, and save to 'in.out'\n"
                        "Search dynamic section...\nDetermine virtual space...\n"
                        "Virtual space: 0x200..0x400\nLoad bias: 0xffffe00\n"
-                       "Copy section contents to output space...\n"
-                       "  Section #1 [.text], 16 octets at 0x200 (rel 0x0)\n"
+                       "Copy section contents to output space...\n",
+                  V2 = V1 + "  Section #1 [.text], 16 octets at 0x200 (rel 0x0)\n"
                        "  Section #2 [.data], 64 octets at 0x300 (rel 0x100)\nDone.\n";
 const char *const PUTS = "; --include-readonly puts it in";
 constexpr uint64_t BIAS = 0x10000000 - 0x200;  // what relocation adds to a link-time address
@@ -294,8 +294,8 @@ const Case cases[] = {
      EACH_STORED, "", {}, "in.out", 0x280},
     {"elf", "L64 L32", EACH_TYPE, {}, "-O elf" + IN, 0, "", EACH_STORED, "", {}, "in.out", 0x140},
     {"ihex", "L32 B64", EACH_TYPE, {}, "-O ihex --gap-fill 0x5a" + IN, 0, "", EACH_STORED},
-    {"srec", "L64 B32", EACH_TYPE, {}, "-O srec --pad-to 0x10000300 --output-entry e" + IN, 0, "",
-     EACH_STORED, "", {}, "in.out", 0x300},
+    {"srec", "L64 B32", EACH_TYPE, {}, "-O srec --pad-to 0x10000200 --output-entry e" + IN, 0, "",
+     EACH_STORED},
     {"pad_to_below_end", "L64", {}, {}, "--pad-to 0x100001ff" + IN, 1,
      E("--pad-to 0x100001ff lies below the image's end 0x10000200")},
     {"pad_to_past_32_bits", "L32", {}, {}, "--pad-to 0x100000001 0xfffffe00 in", 1,
@@ -323,7 +323,8 @@ const Case cases[] = {
     {"argument_missing", "L64", {}, {}, "-d", 1, "%P: Missing argument\n"},
     // Intel HEX across a 64 KiB boundary: a new upper address record.
     {"ihex_64k", "B32", {}, {}, "-O ihex 0x1ff00 in", 0},
-    // The trace: stages, then each section, then each relocation.
+    // The trace: stages (-v), then each section, then each relocation (-vv).
+    {"trace_1", "B64", {}, {}, "-v" + IN, 0, "", {}, V1},
     {"trace_2", "L32", {.rels = {{0x300, 0, RR, NEG(0x10)}}}, {}, "-vv" + IN, 0, "",
      {{0x300, BIAS - 0x10}}, V2 + "Apply relocations at 0x418...\n  R_386_RELATIVE, 0x0 + "
      "0xfffffffffffffff0\nDone.\n"},

@@ -39,8 +39,8 @@ TEST(Kelpx, LibraryCalls) {
                      kelpx_section_data_name_at(&names, 1, &text, &n), n,
                      kelpx_section_data_name_at(&names, 999, &text, &n)}),
               tuple(0, "text", -1, 0, 5u, -1));
-    const std::string long_name(40, 'x');
-    ASSERT_EQ(kelp_string_assign(&s, long_name.data(), 40) | kelp_string_assign(&s, "ab", 2), 0);
+    const std::string big(40, 'x');
+    ASSERT_EQ(kelp_string_assign(&s, big.data(), 40) | kelp_string_assign(&s, "ab", 2), 0);
     kelp_string_clear(&s);
     EXPECT_EQ(tuple(s.text[0], s.length, s.capacity), tuple('\0', 0u, 64u));
     kelp_string_free(&s);
