@@ -66,9 +66,11 @@ TEST_F(Htsumax, FailedGrowthKeepsTheLastEmptySlot) {
 TEST_F(Htsumax, AllocatedCopiedWalked) {
     htsumax *a = htsumax_alloc(key_hash, key_equal);
     for (int i = 0; i < 20; ++i) htsumax_set(a, key(i, uint32_t(i % 3)), 100 + uint64_t(i));
+    // A copy leaves deleted slots behind.
+    htsumax_delentry(a, htsumax_getentry(a, &keys[5]));
     htsumax *c = htsumax_copy(a);
     htsumax_free(a);
-    htsumax_delentry(c, htsumax_getentry(c, &keys[5]));
+    htsumax_delentry(c, htsumax_getentry(c, &keys[8]));
     uint64_t sum = 0;
     for (htsumax_entry *e = htsumax_first(c); e != nullptr; e = htsumax_next(c, e)) sum += e->value;
     int st[3] = {};
@@ -78,7 +80,7 @@ TEST_F(Htsumax, AllocatedCopiedWalked) {
     EXPECT_EQ((std::tuple{sum, htsumax_get(c, &keys[7]), htsumax_get(c, &keys[5]), st[0],
                           st[1], st[2], htsumax_popentry(c, &keys[6])->value,
                           htsumax_pop(c, &keys[5])}),
-              std::tuple(2085u, 107u, 0u, 19, 1, 12, 106u, 0u));
+              std::tuple(1977u, 107u, 0u, 18, 1, 13, 106u, 0u));
     allowed = 0;
     EXPECT_EQ((std::tuple{htsumax_copy(c), htsumax_resize(c, 100),
                           htsumax_alloc(key_hash, key_equal)}),
