@@ -61,38 +61,6 @@ TEST_F(Htsumax, FailedGrowthKeepsTheLastEmptySlot) {
     EXPECT_EQ(std::pair(htsumax_fill(&t), htsumax_has(&t, &keys[0])), std::pair(6u, 0));
 }
 
-// A table of its own allocation: copied independently, walked, its slots' states; allocation
-// failures refused.
-TEST_F(Htsumax, AllocatedCopiedWalked) {
-    htsumax *a = htsumax_alloc(key_hash, key_equal);
-    for (int i = 0; i < 20; ++i) htsumax_set(a, key(i, uint32_t(i % 3)), 100 + uint64_t(i));
-    // A copy leaves deleted slots behind.
-    htsumax_delentry(a, htsumax_getentry(a, &keys[5]));
-    htsumax *c = htsumax_copy(a);
-    htsumax_free(a);
-    htsumax_delentry(c, htsumax_getentry(c, &keys[8]));
-    uint64_t sum = 0;
-    for (htsumax_entry *e = htsumax_first(c); e != nullptr; e = htsumax_next(c, e)) sum += e->value;
-    int st[3] = {};
-    for (uint32_t i = 0; i < htsumax_size(c); ++i)
-        st[0] += htsumax_isused(&c->slots[i]), st[1] += htsumax_isdeleted(&c->slots[i]),
-            st[2] += htsumax_isempty(&c->slots[i]);
-    EXPECT_EQ((std::tuple{sum, htsumax_get(c, &keys[7]), htsumax_get(c, &keys[5]), st[0],
-                          st[1], st[2], htsumax_popentry(c, &keys[6])->value,
-                          htsumax_pop(c, &keys[5])}),
-              std::tuple(1977u, 107u, 0u, 18, 1, 13, 106u, 0u));
-    allowed = 0;
-    EXPECT_EQ((std::tuple{htsumax_copy(c), htsumax_resize(c, 100),
-                          htsumax_alloc(key_hash, key_equal)}),
-              std::tuple(nullptr, -1, nullptr));
-    allowed = 1;
-    EXPECT_EQ(htsumax_alloc(key_hash, key_equal), nullptr);
-    allowed = INT_MAX;
-    EXPECT_EQ((std::tuple{htsumax_clear(c), htsumax_length(c), htsumax_size(c)}),
-              std::tuple(0, 0u, 8u));
-    htsumax_free(c);
-}
-
 // The names' hash is SipHash-1-3: bytes 0 to 14 under the key of bytes 0 to 15.
 TEST(Siphash, Vector) {
     const uint64_t key[2] = {0x0706050403020100, 0x0f0e0d0c0b0a0908};
