@@ -63,7 +63,8 @@ const std::string IN = " 0x10000000 in", F = E("Failed to apply relocations"),
                   NOSPACE = E("Could not determine virtual space"),
                   PHDR = E("Virtual address not found in LOAD phdr") + NOSPACE,
                   SYM1 = E("Could not get symbol info for sym 1") + F,
-                  SYMFILE = E("Could not load symfile 's'"), SAVE = E("Could not save output.");
+                  SYMFILE = E("Could not load symfile 's'"), SAVE = E("Could not save output."),
+                  SAME = E("The image and the entry point would both be written to 'd'");
 const std::string V1 = "Relocating 'in' to 0x10000000, and save to 'in.out'\n"
                        "Search dynamic section...\nDetermine virtual space...\n"
                        "Virtual space: 0x200..0x400\nLoad bias: 0xffffe00\n"
@@ -93,8 +94,8 @@ const Patch INTERP = [](Built &b) {
 // A MIPS GOT at 0x300 (dynamic entries in place of the PLT table's): local entries, then one per
 // symbol from gotsym; entry 1 holds 0x80000000 (marked) or 0x10, entry 2 0x1234.
 std::vector<Patch> mips_got(uint64_t local, uint64_t gotsym, uint64_t symtabno,
-                            bool marked = true) {
-    return {dyn_value(DT_PLTREL, 0, 0x300), dyn_tag(DT_PLTREL, DT_PLTGOT),
+                            bool marked = true, uint64_t got = 0x300) {
+    return {dyn_value(DT_PLTREL, 0, got), dyn_tag(DT_PLTREL, DT_PLTGOT),
             dyn_value(DT_JMPREL, 0, local), dyn_tag(DT_JMPREL, DT_MIPS_LOCAL_GOTNO),
             dyn_value(DT_PLTRELSZ, 0, gotsym), dyn_tag(DT_PLTRELSZ, DT_MIPS_GOTSYM),
             dyn_value(DT_STRSZ, 0, symtabno), dyn_tag(DT_STRSZ, DT_MIPS_SYMTABNO),
@@ -126,7 +127,7 @@ const Case cases[] = {
      {{"link", "@img"}, {"e", "@old"}, {"old", "old"}}, "img"},
     // Symbols: input's own (moved with the image unless absolute), -d over them, weak, undefined.
     {"symbol_sources", "L64 B32", {.rels = {{0x300, 1, RS, 1}, {0x308, 2, RS, 1}, {0x310, 3, RS, 1},
-     {0x318, 4, RS, 1}, {0x320, 5, RP, 1}}, .syms = {{"abs", 0x11, SHN_ABS, 0x1234},
+     {0x318, 4, RS, 1}, {0x320, 5, RP, 1}}, .syms = {{"abs", 0x11, SHN_LORESERVE, 0x1234},
      {"weak", 0x20, 0, 0}, {"def"}, und("undef"), {"own", 0x11, 2, 0x300}}}, {},
      "--ignore-weak -d def=0x5000 -d undef=0x7000" + IN, 0, "",
      {{0x300, 0x1235}, {0x308, 1}, {0x310, 0x5001}, {0x318, 0x7001}, {0x320, 0x300 + BIAS + 1}}},
@@ -163,7 +164,6 @@ const Case cases[] = {
     {"expect_rel", "L64", PLT, {}, "--expect-rel" + IN, 1,
      E("REL/RELA section is not present")},
     // Relocation tables: tags, sizes, strides, bounds.
-    {"plt_rel", "B64", PLT_REL, {}, IN, 0, "", ONE},
     {"relaent_small", "all", RELA, {dyn_value(DT_RELAENT, 3, NEG(1))}, IN, 1,
      E("DT_RELAENT is smaller than expected") + F},
     {"pltrelsz_unaligned", "L64", PLT_REL, {dyn_value(DT_PLTRELSZ, 2, 2)}, IN, 1,
@@ -179,14 +179,19 @@ const Case cases[] = {
      E("Relocations of machine 2, ELF32, are not supported") + F},
     {"type_not_applied", "L64", {.rels = {{0x300, 0, R_X86_64_COPY}}}, {}, IN, 1,
      E("R_X86_64_COPY is not handled") + F},
-    // MIPS: the loader relocates its GOT from dynamic entries; entry 0, and 1 when marked, stay.
-    {"mips_got", "L32 B32", GOT, mips_got(4, 1, 3), "-d u=0x5000" + IN, 0, "",
-     GOT_STORED},
+    // MIPS: the loader relocates its GOT from dynamic entries; entry 0, and 1 when marked, stay
+    // (and -v says so).
+    {"mips_got", "L32 B32", GOT, mips_got(4, 1, 3), "-v -f s" + IN, 0, "", GOT_STORED,
+     "Loading symbol file 's' (format is field:1:2)\n" + V1 +
+         "Apply relocations to the GOT at 0x300...\n",
+     {{"s", "0x5000 u\n"}}},
     {"mips_got_unmarked", "B32", GOT, mips_got(4, 1, 3, false), "-d u=0x5000" + IN, 0, "",
      [] { Stores s = GOT_STORED; return s[0] = {0x304, 0x10 + BIAS}, s; }()},
     {"mips_got_gotsym_above", "B32", GOT, mips_got(4, 3, 2), IN, 1,
      "ERROR: DT_MIPS_GOTSYM (3) is above DT_MIPS_SYMTABNO (2)\n" + F},
     {"mips_got_past_image", "L32", GOT, mips_got(0x41, 1, 1), IN, 1,
+     "ERROR: r_offset 0x400 is out of bounds\n" + F},
+    {"mips_got_entry_1_past", "B32", GOT, mips_got(2, 1, 1, true, 0x3fc), IN, 1,
      "ERROR: r_offset 0x400 is out of bounds\n" + F},
     {"ppc64_elfv1_jmp_slot", "B64", {.rels = {{0x300, 0, R_PPC64_JMP_SLOT}}},
      {field("e_machine", EM_PPC64), field("e_flags", 1)}, IN, 1,
@@ -209,6 +214,10 @@ const Case cases[] = {
      E("Incomplete symtab information in DYNAMIC") + E("DT_SYMENT is missing") + SYMTAB},
     {"syment_small_64", "L64", {}, {dyn_value(DT_SYMENT, 0, 23)}, IN, 1,
      E("DT_SYMENT value (23) is smaller than expected") + SYMTAB},
+    // Without a symbol table only symbol 0 exists, as the relative types need.
+    {"no_symbols", "B32", {.rels = {{0x300, 0, RR, 1}, {0x308, 1, RR}}},
+     {dyn_tag(DT_STRTAB), dyn_tag(DT_SYMTAB), dyn_tag(DT_SYMENT)}, IN, 1,
+     E("Could not get symbol info for sym 1") + F},
     {"syment_huge", "B64", {}, {dyn_value(DT_SYMENT, 0, 0x100000000)}, IN, 1,
      E("DT_SYMENT value is too large: 0x100000000") + SYMTAB},
     // The virtual space: bounds from the sections, aligned by their PT_LOAD; copying stays inside.
@@ -217,9 +226,13 @@ const Case cases[] = {
     {"start_outside_load", "L64", {}, {field("p_vaddr", 0x210)}, IN, 1, PHDR},
     {"end_outside_load", "B64", {}, {field("p_memsz", 0x15f)}, IN, 1, PHDR},
     {"align_0", "L32", {}, {field("p_align", 0)}, IN, 0, "", {}, "", {}, "in.out", 0x160},
+    {"pad_to_4gib", "B64", RELA, {}, "--pad-to 0x110000000" + IN, 1,
+     E("Virtual space is too large")},
     {"too_large", "L64", {}, {field("p_memsz", 0x200000000), field("sh_size", 0xfffffec0, 3)}, IN,
      1, E("Virtual space is too large")},
-    {"init_array_copied", "B32", {}, {field("sh_type", SHT_INIT_ARRAY, 2)}, IN, 0},
+    // .data as an init (L64), fini (B32) and preinit (B64) array.
+    {"arrays_copied", "L64 B32 B64", {},
+     {[](Built &b) { b.set("sh_type", SHT_INIT_ARRAY + b.k.msb * b.k.w / 4, 2); }}, IN, 0},
     // .tbss (here .bss made thread-local and far larger) has addresses but no memory.
     {"tbss_takes_no_room", "L64 B32", {},
      {field("sh_flags", SHF_ALLOC | SHF_WRITE | SHF_TLS, 3), field("sh_size", 0x1000, 3)}, IN, 0},
@@ -285,7 +298,9 @@ const Case cases[] = {
     // zero) and padding; what they refuse (an alignment beyond 2 MiB rounds the image as 2 MiB).
     {"gap_fill_pad_to", "all", EACH_TYPE, {}, "--gap-fill 0xff --pad-to 0x10000280" + IN, 0, "",
      EACH_STORED, "", {}, "in.out", 0x280},
-    {"elf", "L64 L32", EACH_TYPE, {}, "-O elf" + IN, 0, "", EACH_STORED, "", {}, "in.out", 0x140},
+    {"elf", "all", {.rels = EACH_TYPE.rels, .plt = EACH_TYPE.plt,
+     .syms = {{"f"}, {"a", 0x11, SHN_ABS, 5}, und("u")}}, {field("sh_type", SHT_SYMTAB, 4)},
+     "-O elf" + IN, 0, "", EACH_STORED, "", {}, "in.out", 0x140},
     {"ihex", "L32 B64", EACH_TYPE, {}, "-O ihex --gap-fill 0x5a" + IN, 0, "", EACH_STORED},
     {"srec", "L64 B32", EACH_TYPE, {}, "-O srec --pad-to 0x10000200 --output-entry e" + IN, 0, "",
      EACH_STORED},
@@ -300,10 +315,11 @@ const Case cases[] = {
     {"ihex_past_4gib", "L64", {}, {}, "-O ihex 0xfffffe01 in", 1,
      E("Intel HEX holds 32-bit addresses only: the image at 0xfffffe01..0x100000000 with entry "
        "point 0xfffffe05 reaches beyond 0xffffffff")},
-    // Outputs: one file named twice, a full device.
-    {"outputs_same_file", "L64", {}, {}, "-o img --output-entry d" + IN, 1,
-     E("The image and the entry point would both be written to 'd'"), {}, "", {{"d", "@img"}},
-     "img"},
+    // Outputs: one file named twice (not there yet, spelt two ways; there already), a full device.
+    {"outputs_same_file", "L64", {}, {}, "-o ./img --output-entry d" + IN, 1, SAME, {}, "",
+     {{"d", "@img"}}, "img"},
+    {"outputs_same_existing", "B32", {}, {}, "-o ./d --output-entry d" + IN, 1, SAME, {}, "",
+     {{"d", "x"}}, "none"},
     {"entry_full", "L64", {}, {}, "--output-entry /dev/full" + IN, 1,
      E("Could write: No space left on device") + E("Could not save entry point to '/dev/full'.")},
     // The command line: each mistake refused alone.
@@ -313,11 +329,14 @@ const Case cases[] = {
     {"argument_missing", "L64", {}, {}, "-d", 1, "%P: Missing argument\n"},
     // Intel HEX across a 64 KiB boundary: a new upper address record.
     {"ihex_64k", "B32", {}, {}, "-O ihex 0x1ff00 in", 0},
-    // The trace: stages (-v), then each section, then each relocation (-vv).
-    {"trace_1", "B64", {}, {}, "-v" + IN, 0, "", {}, V1},
+    // The trace (its stages at -v: see mips_got): each section and relocation (-vv), then the
+    // relocation's symbol and store (-vvvv).
     {"trace_2", "L32", {.rels = {{0x300, 0, RR, NEG(0x10)}}}, {}, "-vv" + IN, 0, "",
      {{0x300, BIAS - 0x10}}, V2 + "Apply relocations at 0x418...\n  R_386_RELATIVE, 0x0 + "
      "0xfffffffffffffff0\nDone.\n"},
+    {"trace_4", "L64", UNDEF, {}, "-vvvv --ignore-undefined" + IN, 0, "", {{0x300, 2}},
+     V2 + "Apply relocations at 0x438...\n  R_X86_64_64, 0x0 (u) + 0x2\n"
+          "    Keep undefined symbol as 0x0\n    0x2 -> 0x300 (rel 0x100)\nDone.\n"},
 };
 
 // Every machine with the four types the tool applies for it, in the class and byte order it uses:
@@ -395,9 +414,18 @@ TEST_P(E2E, Run) {
     Built want{k, image.substr(0, c.size), {}};
     for (const char *format : {"ihex", "srec", "elf"})
         if (c.args.find(format) != c.args.npos) {
-            const std::string in = *format == 'e' ? "default" : format;
-            EXPECT_EQ(run({"objcopy", "-I", in, "-O", "binary", c.output, c.output}, dir.path)
-                          .status, 0);
+            std::string in = format, z(k.w * 2 - 8, '0'), img = dir.read(c.output);
+            if (in == "elf") {  // an executable; its sections by name; the input's symbols moved
+                in += std::to_string(8 * k.w) + (k.msb ? "-big" : "-little") + " -j .text -j .data";
+                EXPECT_EQ(Built({k, img, {}}).get(16, 2), uint64_t{ET_EXEC});
+                EXPECT_EQ(run({"nm", c.output}, dir.path).out,
+                          z + "00000005 A a\n" + z + "10000004 T f\n");
+            }
+            if (in == "srec") {
+                EXPECT_EQ(img.substr(4, 4), "0000");  // the header record's address
+            }
+            EXPECT_EQ(run(split("objcopy -O binary -I " + in + " " + c.output + " " + c.output),
+                          dir.path).status, 0);
         }
     for (const auto &[addr, word] : c.stores) want.put(addr - 0x200, k.w, word);
     EXPECT_TRUE(dir.read(c.output) == want.bytes) << "the image differs";

@@ -45,12 +45,13 @@ TEST_F(Htsumax, FailedGrowthKeepsTheLastEmptySlot) {
     add(6, 6);  // the 7th stands although growth failed
     EXPECT_EQ(htsumax_insert(&t, key(7, 7), 0), nullptr);
     htsumax_set(&t, key(8, 7), 0);
-    EXPECT_EQ(std::tuple(htsumax_has(&t, &keys[7]), htsumax_has(&t, &keys[8]), htsumax_length(&t),
+    EXPECT_EQ(std::tuple(htsumax_has(&t, &keys[7]), htsumax_get(&t, &keys[8]), htsumax_length(&t),
                          htsumax_size(&t)),
-              std::tuple(0, 0, 7u, 8u));
+              std::tuple(0, 0u, 7u, 8u));
     htsumax_pop(&t, &keys[3]);
     add(7, 3);  // a deleted slot on the key's path may be reused
-    EXPECT_EQ(std::pair(htsumax_has(&t, &keys[7]), htsumax_length(&t)), std::pair(1, 7u));
+    EXPECT_EQ(std::tuple(htsumax_has(&t, &keys[7]), htsumax_has(&t, key(9, 3)), htsumax_length(&t)),
+              std::tuple(1, 0, 7u));
     EXPECT_EQ(htsumax_clear(&t), -1);  // keeps the old slots, emptied
     EXPECT_EQ(std::pair(htsumax_length(&t), htsumax_has(&t, &keys[0])), std::pair(0u, 0));
     allowed = INT_MAX;
@@ -59,6 +60,22 @@ TEST_F(Htsumax, FailedGrowthKeepsTheLastEmptySlot) {
     htsumax_pop(&t, &keys[0]);
     ASSERT_EQ(htsumax_resize(&t, 0), 0);  // drops the deleted slot
     EXPECT_EQ(std::pair(htsumax_fill(&t), htsumax_has(&t, &keys[0])), std::pair(6u, 0));
+    ASSERT_EQ(htsumax_clear(&t), 0);
+    EXPECT_EQ(htsumax_size(&t), 8u);
+}
+
+// A table on the heap, and its copy: every entry, no deleted slot.
+TEST_F(Htsumax, HeapTableAndCopy) {
+    htsumax *h = htsumax_alloc(key_hash, key_equal);
+    ASSERT_NE(h, nullptr);
+    for (int i = 0; i < 3; ++i) htsumax_insert(h, key(i, 1), uint64_t(i));  // slots 1, 2, 4
+    const htsumax_entry *gone = htsumax_popentry(h, &keys[1]);
+    htsumax *c = htsumax_copy(h);
+    const htsumax_entry *kept = htsumax_getentry(c, &keys[2]);
+    EXPECT_EQ(std::tuple(htsumax_isdeleted(gone), htsumax_isused(kept), kept->value,
+                         htsumax_fill(h), htsumax_fill(c), htsumax_isempty(&c->slots[0])),
+              std::tuple(1, 1, 2u, 3u, 2u, 1));
+    htsumax_free(h), htsumax_free(c);
 }
 
 // The names' hash is SipHash-1-3: bytes 0 to 14 under the key of bytes 0 to 15.

@@ -4,7 +4,8 @@
 usage: mutants.py ROOT SEED N   prints N candidates, one a line, fields separated by \\x1f:
     file, line number, operator, line before, line after
 A line that cannot change behaviour on this platform (a comment, a line only Windows compiles)
-comes out as: file, line number, SKIP, reason. The same seed gives the same candidates.
+comes out as: file, line number, SKIP, reason. A mutant listed in tools/equivalent_mutants comes
+out as: file, line number, EQUIVALENT, line after, reason. The same seed gives the same candidates.
 """
 import os
 import random
@@ -95,13 +96,14 @@ def mutants(line):
 
 
 def lines_of(root):
-    """(file, number, text, skip reason or None) for every non-blank line."""
+    """(file, number, text, skip reason or None, the line before) for every non-blank line."""
     for top in ("src", "elfaccess"):
         for name in sorted(os.listdir(os.path.join(root, top))):
             path = os.path.join(top, name)
             if not name.endswith((".cpp", ".h")):
                 continue
             stack, block = [], False  # stack: True inside a branch only Windows compiles
+            previous = ""
             for number, text in enumerate(open(os.path.join(root, path)).read().split("\n"), 1):
                 s = text.strip()
                 if s.startswith("#"):
@@ -125,18 +127,31 @@ def lines_of(root):
                     block = True
                 elif block and "*/" in s:
                     block = False
-                yield path, number, text, reason
+                yield path, number, text, reason, previous
+                previous = s
+
+
+def equivalents(root):
+    """{(file, line before, mutated line): reason} from tools/equivalent_mutants; lines without
+    the blanks at their ends."""
+    found = {}
+    for line in open(os.path.join(root, "tools", "equivalent_mutants")):
+        if line.strip() and not line.startswith("#"):
+            path, previous, after, reason = line.rstrip("\n").split("\t")
+            found[(path, previous, after)] = reason
+    return found
 
 
 def main():
     root, seed, wanted = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+    reviewed = equivalents(root)
     rng = random.Random(seed)
     pool = list(lines_of(root))
     seen = set()
     for _ in range(wanted * 20):
         if wanted == 0:
             break
-        path, number, text, reason = rng.choice(pool)
+        path, number, text, reason, previous = rng.choice(pool)
         if reason:
             print("\x1f".join((path, str(number), "SKIP", reason, "")))
             wanted -= 1
@@ -148,6 +163,11 @@ def main():
         if (path, number, after) in seen:
             continue
         seen.add((path, number, after))
+        reason = reviewed.get((path, previous, after.strip()))
+        if reason:
+            print("\x1f".join((path, str(number), "EQUIVALENT", after, reason)))
+            wanted -= 1
+            continue
         print("\x1f".join((path, str(number), op, text, after)))
         wanted -= 1
 
