@@ -25,10 +25,15 @@
 
 namespace {
 
-// The mapped input, for the SIGBUS handler: set before the handler is installed, cleared after it
-// is removed.
+// The mapped input, for the SIGBUS handler: set before the handler is installed, cleared after.
 uintptr_t mapped_start, mapped_end;
 struct sigaction previous_sigbus;
+
+void remove_temporary_files() {  // from a signal handler
+    for (const char *volatile &slot : osdep_pending)
+        if (const char *path = slot)
+            unlink(path);
+}
 
 // Reading a page of the mapping that the file no longer covers (another process truncated it)
 // raises SIGBUS. Report that like any unreadable input; leave other faults to the default action.
@@ -37,7 +42,7 @@ void on_sigbus(int, siginfo_t *info, void *) {
     if (addr >= mapped_start && addr < mapped_end) {
         static const char message[] = "ERROR: Input file shrank while it was being read\n";
         ssize_t written = write(STDERR_FILENO, message, sizeof message - 1);
-        (void)written;
+        remove_temporary_files(), (void)written;
         _exit(1);
     }
     signal(SIGBUS, SIG_DFL);  // the access is repeated on return and takes the default action
@@ -165,11 +170,7 @@ namespace {
 
 // Removes the temporary files, then lets the signal end the process as it would have.
 void on_fatal_signal(int sig) {
-    for (const char *volatile &slot : osdep_pending) {
-        const char *path = slot;
-        if (path != nullptr)
-            unlink(path);
-    }
+    remove_temporary_files();
     signal(sig, SIG_DFL);
     raise(sig);  // delivered when the handler returns
 }
