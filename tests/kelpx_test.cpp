@@ -16,10 +16,12 @@ TEST(Kelpx, LibraryCalls) {
         build(B64, {.rels = {{0x300, 0, RR, 5}}, .plt = {{0x308, 0, RR}}, .plt_rela = false});
     dir.write("in", b.bytes);
     kelpx_handle elf{}, copy{};
+    std::string bytes = b.bytes;
     ASSERT_EQ(kelpx_load(&elf, dir.file("none").c_str()), -1);
     ASSERT_EQ(kelpx_load(&elf, dir.file("in").c_str()) |
-                  kelpx_load_memory(&copy, (const uint8_t *)b.bytes.data(), b.bytes.size()),
+                  kelpx_load_memory(&copy, (const uint8_t *)bytes.data(), bytes.size()),
               0);
+    bytes.assign(bytes.size(), '\0');  // the copy outlives its source
     kelpx_section data, names;
     ASSERT_EQ(kelpx_get_section(&copy, &data, 2) | kelpx_get_section(&elf, &names, 9),
               0);
