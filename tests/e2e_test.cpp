@@ -125,12 +125,13 @@ const Case cases[] = {
     // A symbolic link as output: the file it names gets the image.
     {"output_through_links", "B64", RELA, {}, "-o link --output-entry e" + IN, 0, "", ONE, "",
      {{"link", "@img"}, {"e", "@old"}, {"old", "old"}}, "img"},
-    // Symbols: input's own (moved with the image unless absolute), -d over them, weak, undefined.
+    // Symbols: input's own (moved with the image unless absolute), -d over them, weak, undefined
+    // (kept as 0 with --ignore-undefined).
     {"symbol_sources", "L64 B32", {.rels = {{0x300, 1, RS, 1}, {0x308, 2, RS, 1}, {0x310, 3, RS, 1},
-     {0x318, 4, RS, 1}, {0x320, 5, RP, 1}}, .syms = {{"abs", 0x11, SHN_LORESERVE, 0x1234},
-     {"weak", 0x20, 0, 0}, {"def"}, und("undef"), {"own", 0x11, 2, 0x300}}}, {},
-     "--ignore-weak -d def=0x5000 -d undef=0x7000" + IN, 0, "",
-     {{0x300, 0x1235}, {0x308, 1}, {0x310, 0x5001}, {0x318, 0x7001}, {0x320, 0x300 + BIAS + 1}}},
+     {0x318, 4, RS, 1}, {0x320, 5, RP, 1}, {0x328, 6, RS, 1}}, .syms = {{"abs", 0x11, SHN_LORESERVE,
+     0x1234}, {"weak", 0x20, 0, 0}, {"def"}, und("undef"), {"own", 0x11, 2, 0x300}, und("kept")}}, {},
+     "--ignore-undefined -d def=0x5000 -d undef=0x7000" + IN, 0, "", {{0x300, 0x1235}, {0x308, 1},
+     {0x310, 0x5001}, {0x318, 0x7001}, {0x320, 0x300 + BIAS + 1}, {0x328, 1}}},
     {"ignore_weak_not_global", "L64",
      {.rels = {{0x300, 1, RS}, {0x308, 2, RR}}, .syms = {{"w", 0x20, 0, 0}, und("g")}}, {},
      "--ignore-weak" + IN, 1, E("Symbol \"g\" is undefined") + F},
