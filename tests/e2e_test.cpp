@@ -129,7 +129,8 @@ const Case cases[] = {
     // (kept as 0 with --ignore-undefined).
     {"symbol_sources", "L64 B32", {.rels = {{0x300, 1, RS, 1}, {0x308, 2, RS, 1}, {0x310, 3, RS, 1},
      {0x318, 4, RS, 1}, {0x320, 5, RP, 1}, {0x328, 6, RS, 1}}, .syms = {{"abs", 0x11, SHN_LORESERVE,
-     0x1234}, {"weak", 0x20, 0, 0}, {"def"}, und("undef"), {"own", 0x11, 2, 0x300}, und("kept")}}, {},
+     0x1234}, {"weak", 0x20, 0, 0}, {"def"}, und("undef"), {"own", 0x11, 2, 0x300}, und("kept")}},
+     {},
      "--ignore-undefined -d def=0x5000 -d undef=0x7000" + IN, 0, "", {{0x300, 0x1235}, {0x308, 1},
      {0x310, 0x5001}, {0x318, 0x7001}, {0x320, 0x300 + BIAS + 1}, {0x328, 1}}},
     {"ignore_weak_not_global", "L64",
