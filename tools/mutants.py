@@ -10,6 +10,7 @@ out as: file, line number, EQUIVALENT, line after, reason. The same seed gives t
 import os
 import random
 import re
+import signal
 import sys
 
 # The operators: each gives, for a line with strings and comments masked, the mutated lines.
@@ -143,6 +144,7 @@ def equivalents(root):
 
 
 def main():
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # plant_faults stops reading once it has enough
     root, seed, wanted = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
     reviewed = equivalents(root)
     rng = random.Random(seed)
