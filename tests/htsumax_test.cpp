@@ -74,8 +74,8 @@ TEST_F(Htsumax, HeapTableAndCopy) {
     htsumax *c = htsumax_copy(h);
     const htsumax_entry *kept = htsumax_getentry(c, &keys[2]);
     EXPECT_EQ(std::tuple(htsumax_isdeleted(gone), htsumax_isused(kept), kept->value,
-                         htsumax_fill(h), htsumax_fill(c), htsumax_isempty(&c->slots[0])),
-              std::tuple(1, 1, 2u, 3u, 2u, 1));
+                         htsumax_fill(c), htsumax_isempty(&c->slots[0])),
+              std::tuple(1, 1, 2u, 2u, 1));
     htsumax_free(h), htsumax_free(c);
 }
 
