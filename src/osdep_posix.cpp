@@ -42,7 +42,8 @@ void on_sigbus(int, siginfo_t *info, void *) {
     if (addr >= mapped_start && addr < mapped_end) {
         static const char message[] = "ERROR: Input file shrank while it was being read\n";
         ssize_t written = write(STDERR_FILENO, message, sizeof message - 1);
-        remove_temporary_files(), (void)written;
+        (void)written;
+        remove_temporary_files();
         _exit(1);
     }
     signal(SIGBUS, SIG_DFL);  // the access is repeated on return and takes the default action

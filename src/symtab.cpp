@@ -177,8 +177,12 @@ int symtab_find_symtab(symtab *t, const kelpx_handle *elf, const kelpx_section *
 }
 
 int symtab_read_sym(symtab *t, kelpx_sym *sym, uint64_t index) {
-    if (t->syment == 0 || index > t->max_sym_index)  // without a table there is only the null symbol
-        return t->syment == 0 && index == 0 ? (*sym = kelpx_sym{}, 0) : -1;
+    if (t->syment == 0 && index == 0) {  // without a table there is only the null symbol
+        *sym = kelpx_sym{};
+        return 0;
+    }
+    if (t->syment == 0 || index > t->max_sym_index)
+        return -1;
     // max_sym_index rules out a wrap here.
     uint32_t sym_off = t->symtab_offset + static_cast<uint32_t>(index) * t->syment;
     return kelpx_section_get_sym_offs(&t->symtab_section, sym, sym_off);

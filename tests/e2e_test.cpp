@@ -412,9 +412,10 @@ TEST_P(E2E, Run) {
     Built want{k, image.substr(0, c.size), {}};
     for (const char *format : {"ihex", "srec", "elf"})
         if (c.args.find(format) != c.args.npos) {
-            std::string in = format, z(k.w * 2 - 8, '0'), img = dir.read(c.output);
+            std::string in = format, img = dir.read(c.output);
             if (in == "elf") {  // an executable; its sections by name; the input's symbols moved
                 in += std::to_string(8 * k.w) + (k.msb ? "-big" : "-little") + " -j .text -j .data";
+                const std::string z(k.w * 2 - 8, '0');
                 EXPECT_EQ(img[16 + k.msb], ET_EXEC);
                 EXPECT_EQ(run({"nm", c.output}, dir.path).out,
                           z + "00000005 A a\n" + z + "10000004 T f\n");
